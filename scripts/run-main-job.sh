@@ -40,3 +40,29 @@ show "the permissions, checked without asking" --check-permissions
 show "the permissions, requested (an X11 desktop has no prompt)" --request-permissions
 DISPLAY= show "the permissions without any display" --check-permissions
 show "a command-line failure: one error event, status 64" --watch --output-dir /tmp/glimra-captures
+
+# A listening helper: its parent here is a subshell that types three chords
+# on the display and then ends, and the helper ends with it.
+echo
+echo "# voice chords: Control+Super, a chord cancelled by a key press, Alt alone"
+echo "\$ NimbalGlimraHelper --voice-chords"
+events=$(mktemp)
+(
+  "$helper" --voice-chords >"$events" 2>&1 &
+  echo "$!" >"$events.pid"
+  sleep 0.5
+  xdotool keydown Control_L keydown Super_L keyup Super_L keyup Control_L
+  xdotool keydown Super_L key a keyup Super_L
+  xdotool keydown Alt_L keyup Alt_L
+  sleep 0.3
+)
+sleep 0.2
+cat "$events"
+# A helper that has ended may stay a zombie until its new parent reaps it.
+state=$(ps -o stat= -p "$(cat "$events.pid")" 2>/dev/null || true)
+if [[ -n "$state" && "$state" != Z* ]]; then
+  echo "# the helper is still running after its parent ended"
+else
+  echo "# the helper ended with its parent"
+fi
+rm -f "$events" "$events.pid"

@@ -4,6 +4,7 @@
 #include <type_traits>
 
 #include "cli/glimra_options.h"
+#include "cli/voice_chords_mode.h"
 #include "protocol/failure_catalog.h"
 #include "protocol/timestamp.h"
 
@@ -48,7 +49,7 @@ void runMode(const GlimraMode& mode, Platform& platform, NDJSONEmitter& emitter)
           modeNotAvailable("--watch");
         } else {
           static_assert(std::is_same_v<Mode, modes::VoiceChords>);
-          modeNotAvailable("--voice-chords");
+          runVoiceChordsMode(emitter, platform);
         }
       },
       mode);

@@ -2,7 +2,10 @@
 
 #include <memory>
 
+#include "platform/key_event_tap.h"
 #include "platform/permission_service.h"
+#include "platform/process_service.h"
+#include "runtime/runtime.h"
 
 namespace glimra {
 
@@ -10,7 +13,11 @@ namespace glimra {
 // them. The entry builds one Platform per run after the command line has
 // been parsed; backends connect to their servers lazily, on first use.
 struct Platform {
+  // First, so that it goes last: the services may hold sources on its loop.
+  std::unique_ptr<Runtime> runtime;
   std::unique_ptr<PermissionService> permissions;
+  std::unique_ptr<KeyEventTapFactory> keyEventTaps;
+  std::unique_ptr<ProcessService> processes;
 };
 
 // Builds the Platform of the operating system this binary was built for.

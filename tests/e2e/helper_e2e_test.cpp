@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
+#include "e2e/helper_process.h"
 #include "support/private_x_server.h"
 #include "support/subprocess.h"
 
@@ -16,27 +17,9 @@ namespace {
 
 using nlohmann::json;
 using testing::PrivateXServer;
-using testing::ProcessOptions;
 using testing::ProcessResult;
 
 const std::regex kTimestamp(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
-
-// The schema problems of the output, or an empty string.
-std::string schemaProblems(const std::string& output) {
-  // The validator reads the lines from a file given as standard input.
-  char path[] = "/tmp/glimra-events-XXXXXX";
-  const int fd = ::mkstemp(path);
-  if (fd < 0 || ::write(fd, output.data(), output.size()) != ssize_t(output.size())) {
-    return "could not write the output to a temporary file";
-  }
-  ::close(fd);
-  const ProcessResult result = testing::runProcess(
-      "/bin/sh", {.arguments = {"-c", "exec /usr/bin/python3 \"$0\" \"$1\" < \"$2\"",
-                                GLIMRA_EVENT_VALIDATOR, GLIMRA_EVENT_SCHEMA, path}});
-  ::unlink(path);
-  if (result.exitStatus == 0) return "";
-  return result.standardOutput + result.standardError;
-}
 
 struct HelperRun {
   ProcessResult result;
@@ -54,7 +37,7 @@ HelperRun runHelper(std::vector<std::string> arguments, const std::string& displ
                                                           .environment = std::move(environment)});
   EXPECT_FALSE(run.result.timedOut);
   EXPECT_EQ(run.result.standardError, "");
-  EXPECT_EQ(schemaProblems(run.result.standardOutput), "");
+  EXPECT_EQ(testing::eventSchemaProblems(run.result.standardOutput), "");
   for (const std::string& line : testing::splitLines(run.result.standardOutput)) {
     run.events.push_back(json::parse(line));
   }
@@ -129,7 +112,6 @@ TEST(HelperTest, FailuresAreOneErrorEventAndTheirExitStatus) {
        1,
        "helper_failed",
        "The --watch mode is not available yet."},
-      {{"--voice-chords"}, 1, "helper_failed", "The --voice-chords mode is not available yet."},
       {{"--focused-text-target"},
        1,
        "helper_failed",

@@ -101,27 +101,6 @@ void describeSignals(const ChildProcess::SpawnOptions& options, SpawnAttributes&
   posix_spawnattr_setflags(attributes.get(), flags);
 }
 
-std::vector<std::string> childEnvironment(const EnvironmentChanges& changes) {
-  std::vector<std::string> entries;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    std::string_view text(*entry);
-    std::string name(text.substr(0, text.find('=')));
-    if (!changes.contains(name)) entries.emplace_back(text);
-  }
-  for (const auto& [name, value] : changes) {
-    assert(name.find('=') == std::string::npos);
-    if (value) entries.push_back(name + "=" + *value);
-  }
-  return entries;
-}
-
-// posix_spawn wants a null-terminated array of mutable C strings.
-std::vector<char*> cStringArray(std::vector<std::string>& strings) {
-  std::vector<char*> pointers;
-  for (std::string& text : strings) pointers.push_back(text.data());
-  pointers.push_back(nullptr);
-  return pointers;
-}
 
 struct OutputStream {
   UniqueFd fd;
@@ -165,6 +144,28 @@ bool readUntilClosed(std::vector<OutputStream>& streams, Clock::time_point deadl
 }
 
 }  // namespace
+
+std::vector<std::string> childEnvironment(const EnvironmentChanges& changes) {
+  std::vector<std::string> entries;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    std::string_view text(*entry);
+    std::string name(text.substr(0, text.find('=')));
+    if (!changes.contains(name)) entries.emplace_back(text);
+  }
+  for (const auto& [name, value] : changes) {
+    assert(name.find('=') == std::string::npos);
+    if (value) entries.push_back(name + "=" + *value);
+  }
+  return entries;
+}
+
+// posix_spawn wants a null-terminated array of mutable C strings.
+std::vector<char*> cStringArray(std::vector<std::string>& strings) {
+  std::vector<char*> pointers;
+  for (std::string& text : strings) pointers.push_back(text.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
 
 ProcessResult runProcess(const std::string& program, const ProcessOptions& options) {
   Pipe output = makePipe();

@@ -18,6 +18,13 @@ namespace glimra::testing {
 // std::nullopt removes it.
 using EnvironmentChanges = std::map<std::string, std::optional<std::string>>;
 
+// This process's environment with `changes` applied, as NAME=value strings.
+std::vector<std::string> childEnvironment(const EnvironmentChanges& changes);
+
+// The null-terminated array of C strings that exec and posix_spawn take;
+// valid while `strings` lives unchanged.
+std::vector<char*> cStringArray(std::vector<std::string>& strings);
+
 struct ProcessOptions {
   std::vector<std::string> arguments{};  // without the program itself
   EnvironmentChanges environment{};

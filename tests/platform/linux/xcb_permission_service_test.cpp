@@ -5,24 +5,12 @@
 #include <cstdlib>
 
 #include "support/private_x_server.h"
+#include "support/scoped_display.h"
 
 namespace glimra {
 namespace {
 
-// Points DISPLAY elsewhere for one test and puts it back afterwards.
-class ScopedDisplay {
- public:
-  explicit ScopedDisplay(const char* display) {
-    if (const char* previous = std::getenv("DISPLAY")) previous_ = previous;
-    display ? ::setenv("DISPLAY", display, 1) : ::unsetenv("DISPLAY");
-  }
-  ~ScopedDisplay() {
-    previous_ ? ::setenv("DISPLAY", previous_->c_str(), 1) : ::unsetenv("DISPLAY");
-  }
-
- private:
-  std::optional<std::string> previous_;
-};
+using testing::ScopedDisplay;
 
 TEST(XcbPermissionServiceTest, GrantsBothOnAnXServerWithXInput) {
   const auto server = testing::PrivateXServer::start();
