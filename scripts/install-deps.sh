@@ -14,7 +14,7 @@ packages=(
   # GLib/GIO, accessibility, PNG and resampling
   libglib2.0-dev libatspi2.0-dev libdeflate-dev libpixman-1-dev
   # test servers and tools
-  xvfb openbox xdotool x11-utils dbus at-spi2-core
+  xvfb openbox xdotool x11-utils procps dbus at-spi2-core
   python3 python3-jsonschema python3-gi gir1.2-gtk-3.0
 )
 

@@ -7,7 +7,8 @@
 namespace glimra {
 
 // A repeating timer or a descriptor watch on the main loop. Destroying the
-// handle stops it; its task never runs afterwards. Main thread only.
+// handle stops it; its task never runs afterwards. It may be destroyed from
+// inside its own task, which then finishes safely. Main thread only.
 class LoopSource {
  public:
   virtual ~LoopSource() = default;

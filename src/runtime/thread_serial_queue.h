@@ -1,14 +1,9 @@
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
-#include <cstdint>
-#include <map>
-#include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 
+#include "runtime/due_task_queue.h"
 #include "runtime/serial_queue.h"
 
 namespace glimra {
@@ -41,24 +36,10 @@ class ThreadSerialQueue final : public SerialQueue {
   bool isCurrent() const override;
 
  private:
-  using Clock = std::chrono::steady_clock;
-
-  struct Key {
-    Clock::time_point due;
-    std::uint64_t sequence;
-    auto operator<=>(const Key&) const = default;
-  };
-
   void runTasks(const std::string& name);
-  // Blocks until the first task is due and takes it; nothing once stopping.
-  std::optional<Task> takeNextDueTask();
 
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::map<Key, Task> tasks_;
-  std::uint64_t nextSequence_ = 0;
-  bool stopping_ = false;
-  std::thread thread_;  // last: it starts once the state above exists
+  DueTaskQueue tasks_;
+  std::thread thread_;  // last: it starts once the queue above exists
 };
 
 }  // namespace glimra

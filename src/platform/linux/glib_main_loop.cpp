@@ -8,78 +8,24 @@
 #include <climits>
 #include <cstdint>
 #include <future>
-#include <map>
-#include <mutex>
 #include <optional>
 #include <utility>
 
 namespace glimra {
 
-class PostedTaskQueue {
- public:
-  using Clock = std::chrono::steady_clock;
-
-  // False once closed: the task is then dropped by the caller.
-  bool push(Duration delay, Task& task) {
-    const std::lock_guard lock(mutex_);
-    if (closed_) return false;
-    // Reading the clock under the lock keeps due times in posting order for
-    // equal delays, whichever threads post.
-    const Key key{Clock::now() + std::max(delay, Duration::zero()), nextSequence_++};
-    tasks_.emplace(key, std::move(task));
-    return true;
-  }
-
-  std::optional<Clock::time_point> firstDue() {
-    const std::lock_guard lock(mutex_);
-    if (tasks_.empty()) return std::nullopt;
-    return tasks_.begin()->first.due;
-  }
-
-  // The first task if it is due by `limit`.
-  std::optional<Task> takeDueBy(Clock::time_point limit) {
-    const std::lock_guard lock(mutex_);
-    if (tasks_.empty() || tasks_.begin()->first.due > limit) return std::nullopt;
-    return std::move(tasks_.extract(tasks_.begin()).mapped());
-  }
-
-  // Refuses further tasks and drops the waiting ones, outside the lock in
-  // case their captures post on release.
-  void close() {
-    std::map<Key, Task> dropped;
-    {
-      const std::lock_guard lock(mutex_);
-      closed_ = true;
-      dropped.swap(tasks_);
-    }
-  }
-
- private:
-  struct Key {
-    Clock::time_point due;
-    std::uint64_t sequence;
-    auto operator<=>(const Key&) const = default;
-  };
-
-  std::mutex mutex_;
-  std::map<Key, Task> tasks_;
-  std::uint64_t nextSequence_ = 0;
-  bool closed_ = false;
-};
-
 namespace {
 
-using Clock = PostedTaskQueue::Clock;
+using Clock = DueTaskQueue::Clock;
 
-// The source that serves a PostedTaskQueue. Ready while the first task is
+// The source that serves the posted tasks. Ready while the first task is
 // due; otherwise its poll timeout is the wait for that task, rounded up so
 // that the context never wakes before it.
 struct TaskSource {
   GSource base;  // first: GLib allocates and passes the whole struct as a GSource
-  PostedTaskQueue* tasks;
+  DueTaskQueue* tasks;
 };
 
-PostedTaskQueue& tasksOf(GSource* source) { return *reinterpret_cast<TaskSource*>(source)->tasks; }
+DueTaskQueue& tasksOf(GSource* source) { return *reinterpret_cast<TaskSource*>(source)->tasks; }
 
 gboolean prepareTaskSource(GSource* source, gint* timeout) {
   const std::optional<Clock::time_point> due = tasksOf(source).firstDue();
@@ -100,7 +46,7 @@ gboolean checkTaskSource(GSource* source) {
 // Runs the tasks due when the dispatch began. Tasks they post wait for the
 // next iteration, so other sources are not starved by a task that reposts.
 gboolean dispatchTaskSource(GSource* source, GSourceFunc, gpointer) noexcept {
-  PostedTaskQueue& tasks = tasksOf(source);
+  DueTaskQueue& tasks = tasksOf(source);
   const Clock::time_point start = Clock::now();
   while (std::optional<Task> task = tasks.takeDueBy(start)) (*task)();
   return G_SOURCE_CONTINUE;
@@ -145,7 +91,7 @@ guint millisecondsOf(Duration interval) {
 GLibMainLoop::GLibMainLoop()
     : context_(g_main_context_default()),
       loop_(g_main_loop_new(context_, FALSE)),
-      tasks_(std::make_unique<PostedTaskQueue>()),
+      tasks_(std::make_unique<DueTaskQueue>()),
       taskSource_(g_source_new(&kTaskSourceFuncs, sizeof(TaskSource))) {
   GLIMRA_CHECK_SEQUENCE(sequence_);  // binds the checker to the main thread
   reinterpret_cast<TaskSource*>(taskSource_.get())->tasks = tasks_.get();

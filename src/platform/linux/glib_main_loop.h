@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "runtime/due_task_queue.h"
 #include "runtime/main_loop.h"
 #include "runtime/sequence_checker.h"
 
@@ -28,10 +29,6 @@ struct MainLoopDeleter {
 using MainLoopPtr = std::unique_ptr<GMainLoop, MainLoopDeleter>;
 
 }  // namespace glib
-
-// The posted and delayed tasks not yet run, ordered by due time, then
-// posting; defined with GLibMainLoop.
-class PostedTaskQueue;
 
 // The main loop on GLib's default main context, which X11, GIO and AT-SPI
 // sources attached elsewhere share. Created on the main thread, which is
@@ -70,7 +67,7 @@ class GLibMainLoop final : public MainLoop {
 
   GMainContext* const context_;
   const glib::MainLoopPtr loop_;
-  const std::unique_ptr<PostedTaskQueue> tasks_;
+  const std::unique_ptr<DueTaskQueue> tasks_;
   // After tasks_, so that it is destroyed first: it dispatches from them.
   glib::AttachedSource taskSource_;
   SequenceChecker sequence_;

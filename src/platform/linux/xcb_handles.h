@@ -2,8 +2,10 @@
 
 #include <xcb/xcb.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 
 namespace glimra::xcb {
 
@@ -30,5 +32,9 @@ Connection connectToDisplay(int* screenNumber = nullptr);
 
 // The screen with the given number, or null.
 xcb_screen_t* screenOfDisplay(xcb_connection_t* connection, int screenNumber);
+
+// The major opcode of XInput, which marks its events, when the server
+// offers XInput 2.2 or later; empty otherwise.
+std::optional<std::uint8_t> xinput22Opcode(xcb_connection_t* connection);
 
 }  // namespace glimra::xcb

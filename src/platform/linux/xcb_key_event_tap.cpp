@@ -21,25 +21,6 @@ constexpr KeyEventMask kButtonTypes =
     maskOf(key_event_types::kLeftMouseDown) | maskOf(key_event_types::kRightMouseDown) |
     maskOf(key_event_types::kScrollWheel) | maskOf(key_event_types::kOtherMouseDown);
 
-// The major opcode of XInput, which marks its events, when the server
-// offers 2.2 or later.
-std::optional<std::uint8_t> xinputOpcode(xcb_connection_t* connection) {
-  const xcb_query_extension_reply_t* extension = xcb_get_extension_data(connection, &xcb_input_id);
-  if (extension == nullptr || !extension->present) return std::nullopt;
-
-  // Asking for 2.2 also tells the server which version this client speaks:
-  // from 2.1 on, raw events arrive even while another client holds a grab.
-  xcb_generic_error_t* error = nullptr;
-  xcb::Reply<xcb_input_xi_query_version_reply_t> version(xcb_input_xi_query_version_reply(
-      connection, xcb_input_xi_query_version(connection, 2, 2), &error));
-  const xcb::Error released(error);
-  if (!version) return std::nullopt;
-  if (version->major_version < 2 || (version->major_version == 2 && version->minor_version < 2)) {
-    return std::nullopt;
-  }
-  return extension->major_opcode;
-}
-
 // Gives the translator the first keysym of every keycode. False when the
 // server does not answer.
 bool loadKeyboardMapping(xcb_connection_t* connection, X11KeyTranslator& translator) {
@@ -200,7 +181,7 @@ std::unique_ptr<XcbKeyEventTap> XcbKeyEventTap::create(KeyEventMask mask,
   if (!connection) return nullptr;
   const xcb_screen_t* screen = xcb::screenOfDisplay(connection.get(), screenNumber);
   if (screen == nullptr) return nullptr;
-  const std::optional<std::uint8_t> opcode = xinputOpcode(connection.get());
+  const std::optional<std::uint8_t> opcode = xcb::xinput22Opcode(connection.get());
   if (!opcode) return nullptr;
 
   X11KeyTranslator translator;

@@ -1,7 +1,5 @@
 #include "platform/linux/xcb_permission_service.h"
 
-#include <xcb/xinput.h>
-
 namespace glimra {
 
 xcb_connection_t* XcbPermissionService::connection() {
@@ -16,18 +14,7 @@ xcb_connection_t* XcbPermissionService::connection() {
 
 bool XcbPermissionService::preflightListenEventAccess() {
   xcb_connection_t* display = connection();
-  if (display == nullptr) return false;
-  const xcb_query_extension_reply_t* extension = xcb_get_extension_data(display, &xcb_input_id);
-  if (extension == nullptr || !extension->present) return false;
-
-  // The server answers with the highest version it supports up to the one
-  // asked for; 2.2 is the first with raw events delivered to every client.
-  xcb_generic_error_t* error = nullptr;
-  xcb::Reply<xcb_input_xi_query_version_reply_t> version(
-      xcb_input_xi_query_version_reply(display, xcb_input_xi_query_version(display, 2, 2), &error));
-  const xcb::Error released(error);
-  if (!version) return false;
-  return version->major_version > 2 || (version->major_version == 2 && version->minor_version >= 2);
+  return display != nullptr && xcb::xinput22Opcode(display).has_value();
 }
 
 bool XcbPermissionService::preflightScreenCaptureAccess() {
