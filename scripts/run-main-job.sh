@@ -11,18 +11,28 @@ cmake -S . -B build/main -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGLIMRA_BUI
 cmake --build build/main --target NimbalGlimraHelper >/dev/null
 helper=build/main/src/NimbalGlimraHelper
 
-xvfb_pid=""
-stop_server() { [[ -n "$xvfb_pid" ]] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null; true; }
-trap stop_server EXIT
+background_pids=()
+stop_background() {
+  for pid in "${background_pids[@]}"; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
+  true
+}
+trap stop_background EXIT
 
-if [[ -z "${DISPLAY:-}" ]]; then
-  # Xvfb picks a free display itself and writes its number to the given fd.
+# Starts a private Xvfb and prints its display name. Xvfb picks a free
+# display itself and writes its number to the given descriptor.
+start_private_server() {
+  local display_file
   display_file=$(mktemp)
   Xvfb -displayfd 3 -nolisten tcp -screen 0 1600x1000x24 3>"$display_file" >/dev/null 2>&1 &
-  xvfb_pid=$!
+  background_pids+=($!)
   for _ in $(seq 100); do [[ -s "$display_file" ]] && break; sleep 0.1; done
-  export DISPLAY=":$(head -n1 "$display_file")"
+  echo ":$(head -n1 "$display_file")"
   rm -f "$display_file"
+}
+
+if [[ -z "${DISPLAY:-}" ]]; then
+  DISPLAY=$(start_private_server)
+  export DISPLAY
   echo "# started a private X server on $DISPLAY"
 fi
 
@@ -40,6 +50,39 @@ show "the permissions, checked without asking" --check-permissions
 show "the permissions, requested (an X11 desktop has no prompt)" --request-permissions
 DISPLAY= show "the permissions without any display" --check-permissions
 show "a command-line failure: one error event, status 64" --watch --output-dir /tmp/glimra-captures
+
+# The main job: a desktop of its own (private X server, openbox, one window),
+# the helper watching it, and both Alt keys pressed together.
+echo
+echo "# capturing the frontmost window on a private desktop with openbox"
+desktop=$(start_private_server)
+HOME=$(mktemp -d) DISPLAY=$desktop openbox >/dev/null 2>&1 &
+background_pids+=($!)
+sleep 1
+DISPLAY=$desktop xmessage -name notes -title "Meeting notes" -geometry 640x320+120+90 \
+  "A window to capture: its frame and contents become a private PNG." &
+background_pids+=($!)
+sleep 1
+DISPLAY=$desktop xdotool search --sync --name "Meeting notes" windowactivate --sync
+captures=$(mktemp -d)/captures
+echo "\$ NimbalGlimraHelper --watch --output-dir $captures --excluded-bundle-id org.example.Host"
+events=$(mktemp)
+(
+  DISPLAY=$desktop "$helper" --watch --output-dir "$captures" --excluded-bundle-id org.example.Host \
+    >"$events" 2>&1 &
+  sleep 0.5
+  DISPLAY=$desktop xdotool keydown Alt_L keydown Alt_R keyup Alt_R keyup Alt_L
+  sleep 1
+)
+sleep 0.2
+cat "$events"
+echo "# on disk:"
+ls -ld "$captures"
+ls -l "$captures"
+for png in "$captures"/*.png; do
+  python3 -c 'import struct,sys; d=open(sys.argv[1],"rb").read(33); print("# %s: PNG %dx%d" % ((sys.argv[1].rsplit("/",1)[1],)+struct.unpack(">II", d[16:24])))' "$png"
+done
+rm -f "$events"
 
 # A listening helper: its parent here is a subshell that types three chords
 # on the display and then ends, and the helper ends with it.

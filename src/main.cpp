@@ -1,3 +1,4 @@
+#include <malloc.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -16,6 +17,12 @@ int main(int argc, char** argv) {
   // Once the parent has closed the pipe, writes fail quietly instead of
   // killing the process.
   std::signal(SIGPIPE, SIG_IGN);
+
+  // A capture's frame and PNG buffers are megabytes each and live for one
+  // capture. Allocated with mmap, they go back to the system when freed, so
+  // a listening helper returns to its small size between captures; glibc
+  // would otherwise raise this threshold after the first free and keep them.
+  mallopt(M_MMAP_THRESHOLD, 256 * 1024);
 
   const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
   const int status = glimra::runHelper(arguments, emitter, glimra::makePlatform);

@@ -5,6 +5,7 @@
 
 #include "cli/glimra_options.h"
 #include "cli/voice_chords_mode.h"
+#include "cli/watch_mode.h"
 #include "protocol/failure_catalog.h"
 #include "protocol/timestamp.h"
 
@@ -46,7 +47,7 @@ void runMode(const GlimraMode& mode, Platform& platform, NDJSONEmitter& emitter)
         } else if constexpr (std::is_same_v<Mode, modes::FocusedTextTarget>) {
           modeNotAvailable("--focused-text-target");
         } else if constexpr (std::is_same_v<Mode, modes::Watch>) {
-          modeNotAvailable("--watch");
+          runWatchMode(chosen, emitter, platform);
         } else {
           static_assert(std::is_same_v<Mode, modes::VoiceChords>);
           runVoiceChordsMode(emitter, platform);

@@ -2,9 +2,12 @@
 
 #include <memory>
 
+#include "platform/capture_feedback_service.h"
 #include "platform/key_event_tap.h"
 #include "platform/permission_service.h"
 #include "platform/process_service.h"
+#include "platform/window_capture_service.h"
+#include "platform/window_service.h"
 #include "runtime/runtime.h"
 
 namespace glimra {
@@ -18,6 +21,9 @@ struct Platform {
   std::unique_ptr<PermissionService> permissions;
   std::unique_ptr<KeyEventTapFactory> keyEventTaps;
   std::unique_ptr<ProcessService> processes;
+  std::unique_ptr<WindowService> windows;
+  std::unique_ptr<WindowCaptureService> windowCapture;
+  std::unique_ptr<CaptureFeedbackService> captureFeedback;
 };
 
 // Builds the Platform of the operating system this binary was built for.

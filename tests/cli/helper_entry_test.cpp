@@ -107,7 +107,6 @@ TEST(HelperEntryTest, ACommandLineFailureIsOneErrorEventAndStatus64) {
 
 TEST(HelperEntryTest, ModesNotYetBuiltFailInsteadOfPretending) {
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-      {{"--watch", "--output-dir", "/tmp/o", "--excluded-bundle-id", "x"}, "--watch"},
       {{"--focused-text-target", "--pid", "1"}, "--focused-text-target"},
       {{"--list-open-with", "--path", "/tmp/f"}, "--list-open-with"},
   };

@@ -14,9 +14,15 @@ namespace {
 
 // Spawns the helper with its output on the write ends of two pipes.
 ChildProcess spawnHelper(const std::vector<std::string>& arguments,
-                         const EnvironmentChanges& environment, Pipe& output, Pipe& error) {
-  ChildProcess child = ChildProcess::spawn(GLIMRA_HELPER_BINARY,
-                                           {.arguments = arguments,
+                         const EnvironmentChanges& environment,
+                         const std::vector<std::string>& launcher, Pipe& output, Pipe& error) {
+  std::vector<std::string> command = launcher;
+  command.push_back(GLIMRA_HELPER_BINARY);
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  const std::string program = command.front();
+  command.erase(command.begin());
+  ChildProcess child = ChildProcess::spawn(program,
+                                           {.arguments = command,
                                             .environment = environment,
                                             .standardOutput = output.writeEnd.get(),
                                             .standardError = error.writeEnd.get()});
@@ -47,11 +53,12 @@ std::string eventSchemaProblems(const std::string& output) {
   return result.exitStatus == 0 ? "" : result.standardOutput + result.standardError;
 }
 
-RunningHelper::RunningHelper(std::vector<std::string> arguments, EnvironmentChanges environment)
+RunningHelper::RunningHelper(std::vector<std::string> arguments, EnvironmentChanges environment,
+                             std::vector<std::string> launcher)
     : process_([&] {
         Pipe output = makePipeFor(outputEnd_);
         Pipe error = makePipeFor(errorEnd_);
-        return spawnHelper(arguments, environment, output, error);
+        return spawnHelper(arguments, environment, launcher, output, error);
       }()) {
   ::fcntl(errorEnd_.get(), F_SETFL, O_NONBLOCK);
 }

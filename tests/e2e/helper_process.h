@@ -20,7 +20,10 @@ std::string eventSchemaProblems(const std::string& output);
 // when destroyed.
 class RunningHelper {
  public:
-  RunningHelper(std::vector<std::string> arguments, EnvironmentChanges environment);
+  // `launcher`, when given, is a command that execs the helper in its own
+  // process, such as setpriv with another user.
+  RunningHelper(std::vector<std::string> arguments, EnvironmentChanges environment,
+                std::vector<std::string> launcher = {});
 
   // The next line of standard output, parsed; empty when none arrives in
   // time or the output has ended.

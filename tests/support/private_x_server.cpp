@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/linux/x11_properties.h"
 #include "platform/linux/xcb_handles.h"
 
 namespace glimra::testing {
@@ -131,6 +133,37 @@ xcb_window_t supportingWindow(xcb_connection_t* connection, xcb_window_t root,
 // openbox sets _NET_SUPPORTING_WM_CHECK only after it has selected
 // SubstructureRedirect on the root, so from then on it manages every window
 // a test maps.
+// openbox announces itself a moment before it manages new windows, and a
+// window mapped in between stays unmanaged: map a probe window again and
+// again until openbox frames it.
+void awaitManagement(xcb_connection_t* connection, xcb_window_t root, Clock::time_point deadline,
+                     ChildProcess& windowManager, const UniqueFd& log) {
+  const xcb_window_t probe = xcb_generate_id(connection);
+  xcb_create_window(connection, XCB_COPY_FROM_PARENT, probe, root, 0, 0, 10, 10, 0,
+                    XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, 0, nullptr);
+  while (xcb::topLevelAncestor(connection, probe) == probe) {
+    if (windowManager.hasExited() || Clock::now() >= deadline) {
+      failStartup("openbox did not manage a window within 10 s", "openbox", log);
+    }
+    xcb_unmap_window(connection, probe);
+    xcb_map_window(connection, probe);
+    std::this_thread::sleep_for(kWindowManagerPollPause);
+  }
+  // Gone from openbox's own list too, so no test ever sees it.
+  xcb_destroy_window(connection, probe);
+  const xcb_atom_t clients = xcb::internAtom(connection, "_NET_CLIENT_LIST_STACKING");
+  const auto listed = [&] {
+    const auto windows = xcb::readCardinals(connection, root, clients, XCB_ATOM_WINDOW);
+    return windows && std::find(windows->begin(), windows->end(), probe) != windows->end();
+  };
+  while (listed()) {
+    if (windowManager.hasExited() || Clock::now() >= deadline) {
+      failStartup("openbox did not let go of a window within 10 s", "openbox", log);
+    }
+    std::this_thread::sleep_for(kWindowManagerPollPause);
+  }
+}
+
 void awaitWindowManager(const std::string& display, ChildProcess& windowManager,
                         const UniqueFd& log) {
   int screenNumber = 0;
@@ -153,6 +186,7 @@ void awaitWindowManager(const std::string& display, ChildProcess& windowManager,
       failStartup("openbox did not take over " + display + " within 10 s", "openbox", log);
     std::this_thread::sleep_for(kWindowManagerPollPause);
   }
+  awaitManagement(connection.get(), root, deadline, windowManager, log);
 }
 
 }  // namespace

@@ -2,6 +2,9 @@
 
 #include "platform/linux/glib_runtime.h"
 #include "platform/linux/linux_process_service.h"
+#include "platform/linux/x11_capture_feedback_service.h"
+#include "platform/linux/x11_window_capture_service.h"
+#include "platform/linux/x11_window_service.h"
 #include "platform/linux/xcb_key_event_tap.h"
 #include "platform/linux/xcb_permission_service.h"
 #include "platform/platform.h"
@@ -14,6 +17,9 @@ Platform makePlatform() {
   platform.permissions = std::make_unique<XcbPermissionService>();
   platform.keyEventTaps = std::make_unique<XcbKeyEventTapFactory>();
   platform.processes = std::make_unique<LinuxProcessService>();
+  platform.windows = std::make_unique<X11WindowService>();
+  platform.windowCapture = std::make_unique<X11WindowCaptureService>();
+  platform.captureFeedback = std::make_unique<X11CaptureFeedbackService>();
   return platform;
 }
 

@@ -3,10 +3,7 @@
 namespace glimra {
 
 xcb_connection_t* XcbPermissionService::connection() {
-  if (!triedToConnect_) {
-    triedToConnect_ = true;
-    connection_ = xcb::connectToDisplay(&screenNumber_);
-  }
+  std::call_once(connectOnce_, [this] { connection_ = xcb::connectToDisplay(&screenNumber_); });
   // A connection that broke since it was opened answers nothing.
   if (!connection_ || xcb_connection_has_error(connection_.get()) != 0) return nullptr;
   return connection_.get();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <mutex>
+
 #include "platform/linux/xcb_handles.h"
 #include "platform/permission_service.h"
 
@@ -10,7 +12,8 @@ namespace glimra {
 // later (the raw key events the listeners use); Screen Recording when the
 // display opens and the root window's image can be read. Requests therefore
 // answer as preflights do. Opens one connection on first use and keeps it.
-// Used on the main thread only.
+// Any thread: the listeners ask on the main loop, the capture queue asks
+// before each capture, and xcb connections are thread-safe.
 class XcbPermissionService final : public PermissionService {
  public:
   bool preflightListenEventAccess() override;
@@ -24,7 +27,7 @@ class XcbPermissionService final : public PermissionService {
 
   xcb::Connection connection_;
   int screenNumber_ = 0;
-  bool triedToConnect_ = false;
+  std::once_flag connectOnce_;
 };
 
 }  // namespace glimra
