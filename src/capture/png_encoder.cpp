@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <new>
 #include <system_error>
@@ -50,18 +49,16 @@ Bytes load(const std::uint8_t* bytes) {
   return v;
 }
 
-Words low(Bytes v) {
-  return __builtin_convertvector(__builtin_shufflevector(v, v, 0, 1, 2, 3, 4, 5, 6, 7), Words);
-}
-Words high(Bytes v) {
-  return __builtin_convertvector(__builtin_shufflevector(v, v, 8, 9, 10, 11, 12, 13, 14, 15),
-                                 Words);
-}
-
 std::uint64_t horizontalSum(Sums sums) {
   std::uint64_t sum = 0;
   for (std::size_t i = 0; i < sizeof(Sums) / sizeof(std::uint16_t); ++i) sum += sums[i];
   return sum;
+}
+
+// Adjacent pairs of bytes added into sixteen-bit lanes.
+Sums pairSums(Bytes bytes) {
+  const Sums pairs = reinterpret_cast<Sums>(bytes);
+  return (pairs & 0xff) + (pairs >> 8);
 }
 
 // |value| of each byte read as signed (at most 128), pairs added into
@@ -69,8 +66,7 @@ std::uint64_t horizontalSum(Sums sums) {
 Sums absoluteSigned(Bytes filtered) {
   // All-ones where negative; negated as unsigned bytes, so -128 gives 128.
   const Bytes negative = reinterpret_cast<Bytes>(reinterpret_cast<SignedBytes>(filtered) < 0);
-  const Sums magnitude = reinterpret_cast<Sums>((filtered ^ negative) - negative);
-  return (magnitude & 0xff) + (magnitude >> 8);
+  return pairSums((filtered ^ negative) - negative);
 }
 
 // Branch-free with all-ones/all-zeros lane masks, so it stays vectorised.
@@ -145,43 +141,52 @@ std::uint8_t filterByte(int filter, int x, int a, int b, int c) {
   }
 }
 
+// 0xAARRGGBB with straight alpha: colour * 255 / alpha, rounded, and
+// clamped for colour above its alpha (which is not premultiplied).
+std::uint32_t unpremultiplied(std::uint32_t pixel) {
+  const std::uint32_t a = pixel >> 24;
+  if (a == 255) return pixel;
+  if (a == 0) return 0;
+  auto channel = [pixel, a](int shift) {
+    const std::uint32_t c = (pixel >> shift) & 0xff;
+    return std::min<std::uint32_t>(255, (c * 255 + a / 2) / a) << shift;
+  };
+  return a << 24 | channel(16) | channel(8) | channel(0);
+}
+
+constexpr bool kLittleEndian = std::endian::native == std::endian::little;
+
+// R, G, B of 0xAARRGGBB at `out`; may overwrite the byte after them.
+void storeRGB(std::uint32_t pixel, std::uint8_t* out) {
+  if constexpr (kLittleEndian) {
+    const std::uint32_t rgb0 = __builtin_bswap32(pixel) >> 8;  // R, G, B, 0 in memory
+    std::memcpy(out, &rgb0, sizeof rgb0);
+  } else {
+    out[0] = static_cast<std::uint8_t>(pixel >> 16);
+    out[1] = static_cast<std::uint8_t>(pixel >> 8);
+    out[2] = static_cast<std::uint8_t>(pixel);
+  }
+}
+
+// R, G, B, A of 0xAARRGGBB at `out`.
+void storeRGBA(std::uint32_t pixel, std::uint8_t* out) {
+  if constexpr (kLittleEndian) {
+    // Red and blue change places: R, G, B, A in memory.
+    const std::uint32_t rgba = (pixel & 0xff00ff00) | (pixel >> 16 & 0xff) | (pixel & 0xff) << 16;
+    std::memcpy(out, &rgba, sizeof rgba);
+  } else {
+    storeRGB(pixel, out);
+    out[3] = static_cast<std::uint8_t>(pixel >> 24);
+  }
+}
+
 // One row of the image as PNG stores it: R, G, B (and straight A) bytes.
 // May write one byte past the row.
 void convertRow(const std::uint32_t* pixels, int width, bool withAlpha, std::uint8_t* out) {
-  if (!withAlpha && std::endian::native == std::endian::little) {
-    // 0xAARRGGBB byte-swapped and shifted is R, G, B, 0 in memory; each
-    // store of four bytes is overwritten from the fourth on by the next.
-    for (int x = 0; x < width; ++x, out += 3) {
-      const std::uint32_t rgb0 = __builtin_bswap32(pixels[x]) >> 8;
-      std::memcpy(out, &rgb0, sizeof rgb0);
-    }
-    return;
-  }
-  if (!withAlpha) {
-    for (int x = 0; x < width; ++x, out += 3) {
-      const std::uint32_t p = pixels[x];
-      out[0] = static_cast<std::uint8_t>(p >> 16);
-      out[1] = static_cast<std::uint8_t>(p >> 8);
-      out[2] = static_cast<std::uint8_t>(p);
-    }
-    return;
-  }
-  for (int x = 0; x < width; ++x, out += 4) {
-    const std::uint32_t p = pixels[x];
-    const std::uint32_t a = p >> 24;
-    std::uint32_t r = (p >> 16) & 0xff, g = (p >> 8) & 0xff, b = p & 0xff;
-    if (a == 0) {
-      r = g = b = 0;
-    } else if (a != 255) {
-      // Rounded; a colour above its alpha is not premultiplied, so clamp.
-      r = std::min<std::uint32_t>(255, (r * 255 + a / 2) / a);
-      g = std::min<std::uint32_t>(255, (g * 255 + a / 2) / a);
-      b = std::min<std::uint32_t>(255, (b * 255 + a / 2) / a);
-    }
-    out[0] = static_cast<std::uint8_t>(r);
-    out[1] = static_cast<std::uint8_t>(g);
-    out[2] = static_cast<std::uint8_t>(b);
-    out[3] = static_cast<std::uint8_t>(a);
+  if (withAlpha) {
+    for (int x = 0; x < width; ++x) storeRGBA(unpremultiplied(pixels[x]), out + 4 * x);
+  } else {
+    for (int x = 0; x < width; ++x) storeRGB(pixels[x], out + 3 * x);
   }
 }
 
@@ -197,13 +202,17 @@ class RowFilter {
         bpp_(bytesPerPixel),
         blocks_(rowBytes / kLanes),
         current_(kLanes + rowBytes + kLanes, 0),
-        above_(kLanes + rowBytes + kLanes, 0) {}
+        above_(kLanes + rowBytes + kLanes, 0) {
+    // Blocks start at multiples of 16, so alpha is in the same lanes of each.
+    for (std::size_t i = 0; i < kLanes; ++i) colourLanes_[i] = isAlpha(i) ? 0 : 0xff;
+  }
 
   std::uint8_t* row() { return current_.data() + kLanes; }
   std::uint8_t* above() { return above_.data() + kLanes; }
 
   // Writes the filter type byte and row() filtered to `out`, makes row()
-  // the row above the next one, and returns how many filtered bytes are 0.
+  // the row above the next one, and returns how many filtered colour bytes
+  // (not alpha) are 0.
   std::uint64_t filterInto(std::uint8_t* out) {
     const int best = bestFilter();
     out[0] = static_cast<std::uint8_t>(best);
@@ -214,13 +223,14 @@ class RowFilter {
       for (std::size_t block = start; block < std::min(blocks_, start + kBlocksPerFlush); ++block) {
         const Bytes filtered = applyFilter(best, neighbours(block * kLanes));
         std::memcpy(bytes + block * kLanes, &filtered, kLanes);
-        zeroCounts -= reinterpret_cast<Bytes>(filtered == 0);  // lanes of -1 where zero
+        // Lanes of -1 where a colour byte is zero.
+        zeroCounts -= reinterpret_cast<Bytes>(filtered == 0) & colourLanes_;
       }
-      zeros += horizontalSum(reinterpret_cast<Sums>(low(zeroCounts) + high(zeroCounts)));
+      zeros += horizontalSum(pairSums(zeroCounts));
     }
     for (std::size_t i = blocks_ * kLanes; i < rowBytes_; ++i) {
       bytes[i] = filterTail(best, i);
-      zeros += bytes[i] == 0;
+      zeros += bytes[i] == 0 && !isAlpha(i);
     }
     std::swap(current_, above_);
     return zeros;
@@ -230,6 +240,8 @@ class RowFilter {
   Neighbours neighbours(std::size_t i) {
     return {load(row() + i), load(row() + i - bpp_), load(above() + i), load(above() + i - bpp_)};
   }
+
+  bool isAlpha(std::size_t i) const { return bpp_ == 4 && i % 4 == 3; }
 
   std::uint8_t filterTail(int filter, std::size_t i) {
     return filterByte(filter, row()[i], row()[i - bpp_], above()[i], above()[i - bpp_]);
@@ -266,6 +278,7 @@ class RowFilter {
   std::size_t blocks_;
   std::vector<std::uint8_t> current_;
   std::vector<std::uint8_t> above_;
+  Bytes colourLanes_{};
 };
 
 // Bytes not cleared before they are written: the buffers here are large and
@@ -281,7 +294,8 @@ struct Buffer {
 // followed by its filtered bytes.
 struct FilteredImage {
   Buffer data;
-  std::uint64_t zeroBytes = 0;  // filtered bytes that are 0
+  std::uint64_t colourBytes = 0;      // bytes of R, G and B
+  std::uint64_t zeroColourBytes = 0;  // of which filtered to 0
 };
 
 class ImageFilter {
@@ -313,7 +327,8 @@ class ImageFilter {
     }
     filterPart(0);
     for (std::thread& worker : workers) worker.join();
-    for (std::uint64_t count : zeros) result.zeroBytes += count;
+    result.colourBytes = std::uint64_t{3} * image_.width * image_.height;
+    for (std::uint64_t count : zeros) result.zeroColourBytes += count;
     return result;
   }
 
@@ -324,7 +339,7 @@ class ImageFilter {
   }
 
   // The rows of band `part` of `parts` into `out`; each band converts the
-  // row above its first row itself. Returns the count of zero bytes.
+  // row above its first row itself. Returns the count of zero colour bytes.
   std::uint64_t filterBand(int part, int parts, RowFilter& filter, std::uint8_t* out) const {
     const int first = static_cast<int>(std::int64_t{image_.height} * part / parts);
     const int last = static_cast<int>(std::int64_t{image_.height} * (part + 1) / parts);
@@ -347,14 +362,15 @@ class ImageFilter {
   std::size_t rowBytes_;
 };
 
-// Deflate effort by content. When under a quarter of the filtered bytes are
-// zero the image is noise-like, as photographs are: deflate finds few
-// matches, and libdeflate's fastest level is two to three times as fast as
-// the next ones for about 5 % more size. On screens of text and flat colour
-// it is both slower and 20 % larger than level 3, which stays within a few
-// per cent of libpng's size; higher levels cost more time than they save.
+// Deflate effort by content. When under a quarter of the filtered colour
+// bytes are zero (alpha, mostly opaque, tells little) the image is
+// noise-like, as photographs are: deflate finds few matches, and
+// libdeflate's fastest level is two to three times as fast as the next ones
+// for about 5 % more size. On screens of text and flat colour it is both
+// slower and 20 % larger than level 3, which stays within a few per cent of
+// libpng's size; higher levels cost more time than they save.
 int compressionLevel(const FilteredImage& filtered) {
-  return filtered.zeroBytes < filtered.data.size / 4 ? kNoisyLevel : kLevel;
+  return filtered.zeroColourBytes < filtered.colourBytes / 4 ? kNoisyLevel : kLevel;
 }
 
 struct CompressorDeleter {
@@ -387,8 +403,9 @@ std::optional<CompressedData> compressedImageData(const Image& image, bool withA
 }
 
 void appendBigEndian(std::vector<std::uint8_t>& out, std::uint32_t value) {
-  for (int shift = 24; shift >= 0; shift -= 8)
+  for (int shift = 24; shift >= 0; shift -= 8) {
     out.push_back(static_cast<std::uint8_t>(value >> shift));
+  }
 }
 
 void appendChunk(std::vector<std::uint8_t>& out, const char (&type)[5], const std::uint8_t* data,

@@ -26,8 +26,9 @@ class PrivateXServer {
   };
 
   // Returns once clients can connect to display() and, if asked for, the
-  // window manager has taken over the screen. Throws std::runtime_error,
-  // with what Xvfb or openbox printed, if either cannot be started.
+  // window manager has taken over the screen and manages new windows.
+  // Throws std::runtime_error, with what Xvfb or openbox printed, if either
+  // cannot be started.
   static std::unique_ptr<PrivateXServer> start(const Options& options);
   static std::unique_ptr<PrivateXServer> start() { return start(Options{}); }
 

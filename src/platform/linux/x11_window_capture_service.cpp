@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -291,19 +292,20 @@ class SharedSegment {
   const std::size_t size_;
 };
 
-// The pixels of `area` of `drawable`, 32 bits each in the server's byte
-// order, rows without padding; none on any error.
-std::optional<std::vector<std::uint32_t>> readThroughSharedMemory(const X11CaptureDisplay& display,
-                                                                  xcb_drawable_t drawable,
-                                                                  const Area& area,
-                                                                  std::uint8_t depth,
-                                                                  bool* segmentUnavailable) {
+// Hands the pixels of `area` of `drawable` to `consume`: 32 bits each in
+// the server's byte order, rows without padding, valid during the call.
+// False on any error.
+using PixelConsumer = std::function<void(const std::uint32_t* pixels)>;
+
+bool readThroughSharedMemory(const X11CaptureDisplay& display, xcb_drawable_t drawable,
+                             const Area& area, std::uint8_t depth, bool* segmentUnavailable,
+                             const PixelConsumer& consume) {
   xcb_connection_t* connection = display.get();
   const std::size_t bytes = area.pixelCount() * 4;
   const std::unique_ptr<SharedSegment> segment = SharedSegment::attach(connection, bytes);
   if (!segment) {
     *segmentUnavailable = true;
-    return std::nullopt;
+    return false;
   }
   xcb_generic_error_t* error = nullptr;
   const xcb::Reply<xcb_shm_get_image_reply_t> image(xcb_shm_get_image_reply(
@@ -314,15 +316,13 @@ std::optional<std::vector<std::uint32_t>> readThroughSharedMemory(const X11Captu
                         segment->id(), 0),
       &error));
   const xcb::Error released(error);
-  if (!image || image->depth != depth || image->size != bytes) return std::nullopt;
-  std::vector<std::uint32_t> pixels(area.pixelCount());
-  std::memcpy(pixels.data(), segment->data(), bytes);
-  return pixels;
+  if (!image || image->depth != depth || image->size != bytes) return false;
+  consume(static_cast<const std::uint32_t*>(segment->data()));
+  return true;
 }
 
-std::optional<std::vector<std::uint32_t>> readThroughReply(const X11CaptureDisplay& display,
-                                                           xcb_drawable_t drawable,
-                                                           const Area& area, std::uint8_t depth) {
+bool readThroughReply(const X11CaptureDisplay& display, xcb_drawable_t drawable,
+                      const Area& area, std::uint8_t depth, const PixelConsumer& consume) {
   xcb_connection_t* connection = display.get();
   xcb_generic_error_t* error = nullptr;
   const xcb::Reply<xcb_get_image_reply_t> image(xcb_get_image_reply(
@@ -336,32 +336,31 @@ std::optional<std::vector<std::uint32_t>> readThroughReply(const X11CaptureDispl
   const std::size_t bytes = area.pixelCount() * 4;
   if (!image || image->depth != depth ||
       static_cast<std::size_t>(xcb_get_image_data_length(image.get())) != bytes) {
-    return std::nullopt;
+    return false;
   }
-  std::vector<std::uint32_t> pixels(area.pixelCount());
-  std::memcpy(pixels.data(), xcb_get_image_data(image.get()), bytes);
-  return pixels;
+  consume(reinterpret_cast<const std::uint32_t*>(xcb_get_image_data(image.get())));
+  return true;
 }
 
-std::optional<std::vector<std::uint32_t>> readPixels(const X11CaptureDisplay& display,
-                                                     xcb_drawable_t drawable, const Area& area,
-                                                     std::uint8_t depth) {
+bool readPixels(const X11CaptureDisplay& display, xcb_drawable_t drawable, const Area& area,
+                std::uint8_t depth, const PixelConsumer& consume) {
   if (display.sharedMemory) {
     bool segmentUnavailable = false;
-    auto pixels = readThroughSharedMemory(display, drawable, area, depth, &segmentUnavailable);
+    const bool read =
+        readThroughSharedMemory(display, drawable, area, depth, &segmentUnavailable, consume);
     // A server that cannot map our memory (one on another machine) still
     // answers the plain request.
-    if (!segmentUnavailable) return pixels;
+    if (!segmentUnavailable) return read;
   }
-  return readThroughReply(display, drawable, area, depth);
+  return readThroughReply(display, drawable, area, depth, consume);
 }
 
 // Copies `pixels` of `area` into `image` at (left, top) as 0xAARRGGBB.
-void placePixels(const std::vector<std::uint32_t>& pixels, const Area& area,
-                 const PixelLayout& layout, int left, int top, Image& image) {
+void placePixels(const std::uint32_t* pixels, const Area& area, const PixelLayout& layout,
+                 int left, int top, Image& image) {
   const std::uint32_t fill = layout.alpha == Image::Alpha::none ? kOpaque : 0;
   for (int row = 0; row < area.height; ++row) {
-    const std::uint32_t* source = pixels.data() + static_cast<std::size_t>(row) * area.width;
+    const std::uint32_t* source = pixels + static_cast<std::size_t>(row) * area.width;
     std::uint32_t* target = &image.at(left, top + row);
     for (int column = 0; column < area.width; ++column) {
       const std::uint32_t value =
@@ -457,10 +456,12 @@ std::optional<GrabOutcome> grabComposited(const X11CaptureDisplay& display,
   }
   const NamedPixmap pixmap(connection, name);
   const Area area{0, 0, frame.outerWidth, frame.outerHeight};
-  const auto pixels = readPixels(display, pixmap.id(), area, frame.depth);
-  if (!pixels) return StreamEnded{kWindowClosed};
   Image image = Image::blank(area.width, area.height, frame.layout.alpha);
-  placePixels(*pixels, area, frame.layout, 0, 0, image);
+  const bool read = readPixels(display, pixmap.id(), area, frame.depth,
+                               [&](const std::uint32_t* pixels) {
+                                 placePixels(pixels, area, frame.layout, 0, 0, image);
+                               });
+  if (!read) return StreamEnded{kWindowClosed};
   return image;
 }
 
@@ -484,16 +485,20 @@ GrabOutcome grabFromScreen(const X11CaptureDisplay& display, const FrameWindow& 
   const int bottom = std::min(outerY + frame.outerHeight, display.screenHeight);
 
   Image image = Image::blank(frame.outerWidth, frame.outerHeight, frame.layout.alpha);
-  if (frame.layout.alpha == Image::Alpha::none) {
+  const bool wholeFrameShows = left == outerX && top == outerY &&
+                               right - left == frame.outerWidth && bottom - top == frame.outerHeight;
+  if (!wholeFrameShows && frame.layout.alpha == Image::Alpha::none) {
     std::fill(image.pixels.begin(), image.pixels.end(), kOpaque);
   }
   if (right <= left || bottom <= top) return image;
 
   // Window coordinates start inside the border.
   const Area area{left - origin->dst_x, top - origin->dst_y, right - left, bottom - top};
-  const auto pixels = readPixels(display, frame.window, area, frame.depth);
-  if (!pixels) return StreamEnded{kWindowClosed};
-  placePixels(*pixels, area, frame.layout, left - outerX, top - outerY, image);
+  const bool read =
+      readPixels(display, frame.window, area, frame.depth, [&](const std::uint32_t* pixels) {
+        placePixels(pixels, area, frame.layout, left - outerX, top - outerY, image);
+      });
+  if (!read) return StreamEnded{kWindowClosed};
   return image;
 }
 

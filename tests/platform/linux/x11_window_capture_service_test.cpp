@@ -3,10 +3,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #include <xcb/composite.h>
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
+#include <xcb/xcbext.h>
 
 #include <algorithm>
 #include <chrono>
@@ -355,6 +357,36 @@ class X11WindowCaptureServiceTest : public ::testing::Test {
         << "xcompmgr did not take the compositing selection";
   }
 
+  // Adds a RandR monitor spanning the screen's height. The request is built
+  // here, since libxcb's xcb_randr_set_monitor sends a broken length.
+  void setMonitor(const char* name, int x, int width) {
+    struct SetMonitorRequest {
+      std::uint8_t majorOpcode;
+      std::uint8_t minorOpcode;
+      std::uint16_t length;
+      xcb_window_t window;
+      xcb_randr_monitor_info_t monitor;
+    };
+    static_assert(sizeof(SetMonitorRequest) == 32);
+    SetMonitorRequest request{};
+    request.window = root();
+    request.monitor.name = xcb::internAtom(connection(), name);
+    request.monitor.x = static_cast<std::int16_t>(x);
+    request.monitor.width = static_cast<std::uint16_t>(width);
+    request.monitor.height = static_cast<std::uint16_t>(screen_->height_in_pixels);
+    request.monitor.width_in_millimeters = 100;
+    request.monitor.height_in_millimeters = 100;
+    // xcb fills in the opcodes and the length, and may use the two parts
+    // before the request.
+    iovec parts[3] = {{}, {}, {&request, sizeof request}};
+    const xcb_protocol_request_t protocol{1, &xcb_randr_id, XCB_RANDR_SET_MONITOR, 1};
+    const xcb_void_cookie_t cookie{
+        xcb_send_request(connection(), XCB_REQUEST_CHECKED, parts + 2, &protocol)};
+    const xcb::Error error(xcb_request_check(connection(), cookie));
+    EXPECT_EQ(error, nullptr);
+    EXPECT_EQ(xcb_connection_has_error(connection()), 0);
+  }
+
   // Whether Composite keeps the window's contents off the screen.
   bool isRedirected(xcb_window_t window) {
     const xcb_pixmap_t pixmap = xcb_generate_id(connection());
@@ -451,26 +483,8 @@ TEST_F(X11WindowCaptureServiceTest, ActiveDisplaysAreTheRandRMonitors) {
   const xcb::Reply<xcb_randr_query_version_reply_t> version(xcb_randr_query_version_reply(
       connection(), xcb_randr_query_version(connection(), 1, 5), nullptr));
   ASSERT_TRUE(version);
-  for (const auto& [name, x] : {std::pair{"LEFT", 0}, std::pair{"RIGHT", 400}}) {
-    xcb_randr_monitor_info_t monitor{};
-    monitor.name = xcb::internAtom(connection(), name);
-    monitor.x = static_cast<std::int16_t>(x);
-    monitor.width = x == 0 ? 400 : 624;
-    monitor.height = 768;
-    monitor.width_in_millimeters = 100;
-    monitor.height_in_millimeters = 100;
-    const xcb::Error error(xcb_request_check(
-        connection(), xcb_randr_set_monitor_checked(connection(), root(), &monitor)));
-    ASSERT_EQ(error, nullptr);
-    printf("DBG set %s atom %u x %d w %d\n", name, monitor.name, monitor.x, monitor.width);
-    {
-      xcb_generic_error_t* e = nullptr;
-      auto r = xcb_intern_atom_reply(connection(), xcb_intern_atom(connection(), 0, 5, "RIGHT"), &e);
-      printf("DBG intern RIGHT reply %p atom %u err %d\n", (void*)r, r ? r->atom : 0, e ? e->error_code : -1);
-      auto m = xcb_randr_get_monitors_reply(connection(), xcb_randr_get_monitors(connection(), root(), 1), &e);
-      printf("DBG monitors %d\n", m ? (int)m->nMonitors : -1);
-    }
-  }
+  setMonitor("LEFT", 0, 400);
+  setMonitor("RIGHT", 400, 624);
   const std::optional<std::vector<Display>> monitors = service_.activeDisplays();
   ASSERT_TRUE(monitors);
   std::vector<Rect> bounds;
@@ -478,7 +492,6 @@ TEST_F(X11WindowCaptureServiceTest, ActiveDisplaysAreTheRandRMonitors) {
     EXPECT_EQ(display.pixelsWide, display.bounds.width);
     bounds.push_back(display.bounds);
   }
-  for (auto& b : bounds) printf("DBG %g %g %g %g\n", b.x, b.y, b.width, b.height);
   EXPECT_NE(std::find(bounds.begin(), bounds.end(), Rect{0, 0, 400, 768}), bounds.end());
   EXPECT_NE(std::find(bounds.begin(), bounds.end(), Rect{400, 0, 624, 768}), bounds.end());
 }

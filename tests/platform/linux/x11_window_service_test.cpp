@@ -123,23 +123,6 @@ class TestClient {
     return attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
   }
 
-  // openbox announces itself a moment before it manages the windows that
-  // are mapped: until a window shows in its list, map one again and again.
-  void awaitManagement() {
-    const xcb_window_t probe = create({});
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!contains(stacking(), probe)) {
-      if (std::chrono::steady_clock::now() >= deadline) {
-        throw std::runtime_error("the window manager manages no window");
-      }
-      xcb_unmap_window(get(), probe);
-      xcb_map_window(get(), probe);
-      sync();
-      std::this_thread::sleep_for(20ms);
-    }
-    destroy(probe);
-  }
-
   xcb_window_t showNew(const WindowSetup& setup) {
     const xcb_window_t window = create(setup);
     show(window);
@@ -370,7 +353,6 @@ class X11WindowServiceTest : public ::testing::Test {
   static void SetUpTestSuite() {
     // openbox finds its theme through XDG_DATA_DIRS, so it starts first.
     server_ = PrivateXServer::start({.withWindowManager = true}).release();
-    TestClient(server_->display()).awaitManagement();
     PrivateDesktopEntries::instance().setEnvironment();
   }
   static void TearDownTestSuite() {
