@@ -10,7 +10,7 @@ packages=(
   nlohmann-json3-dev uuid-dev googletest libgtest-dev libgmock-dev libbenchmark-dev
   # X11 through xcb and its extensions
   libxcb1-dev libxcb-xinput-dev libxcb-randr0-dev libxcb-composite0-dev
-  libxcb-shm0-dev libxcb-xfixes0-dev libxcb-shape0-dev libxcb-xtest0-dev
+  libxcb-shm0-dev libxcb-xfixes0-dev libxcb-shape0-dev libxcb-xtest0-dev libxcb-res0-dev
   # GLib/GIO, accessibility, PNG and resampling
   libglib2.0-dev libatspi2.0-dev libdeflate-dev libpixman-1-dev libpng-dev
   # test servers and tools

@@ -2,6 +2,7 @@
 
 #include <glib.h>
 #include <signal.h>
+#include <xcb/res.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -156,12 +157,53 @@ std::optional<std::string> readTitle(xcb_connection_t* connection, xcb_window_t 
   return readText(connection, window, XCB_ATOM_WM_NAME, atoms);
 }
 
-std::optional<std::int32_t> processOf(xcb_connection_t* connection, xcb_window_t window,
-                                      const WindowAtoms& atoms) {
-  const std::optional<std::uint32_t> pid =
-      readCardinal(connection, window, atoms.pid, XCB_ATOM_CARDINAL);
+std::optional<std::int32_t> validProcess(std::optional<std::uint32_t> pid) {
   if (!pid || *pid == 0 || *pid > static_cast<std::uint32_t>(INT32_MAX)) return std::nullopt;
   return static_cast<std::int32_t>(*pid);
+}
+
+bool windowExists(xcb_connection_t* connection, xcb_window_t window) {
+  xcb_generic_error_t* error = nullptr;
+  const xcb::Reply<xcb_get_window_attributes_reply_t> attributes(xcb_get_window_attributes_reply(
+      connection, xcb_get_window_attributes(connection, window), &error));
+  const xcb::Error released(error);
+  return attributes != nullptr;
+}
+
+// The process of the local client that made `window`, as the server knows
+// it from the connection (X-Resource 1.2); none for remote clients or
+// without the extension. The server answers by the client part of the id,
+// so a window that is gone is asked about first.
+std::optional<std::int32_t> serverKnownProcessOf(xcb_connection_t* connection,
+                                                 xcb_window_t window) {
+  const xcb_query_extension_reply_t* extension = xcb_get_extension_data(connection, &xcb_res_id);
+  if (extension == nullptr || !extension->present) return std::nullopt;
+  if (!windowExists(connection, window)) return std::nullopt;
+  const xcb_res_client_id_spec_t spec{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+  xcb_generic_error_t* error = nullptr;
+  const xcb::Reply<xcb_res_query_client_ids_reply_t> reply(xcb_res_query_client_ids_reply(
+      connection, xcb_res_query_client_ids(connection, 1, &spec), &error));
+  const xcb::Error released(error);
+  if (!reply) return std::nullopt;
+  for (auto ids = xcb_res_query_client_ids_ids_iterator(reply.get()); ids.rem > 0;
+       xcb_res_client_id_value_next(&ids)) {
+    if ((ids.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) != 0 &&
+        xcb_res_client_id_value_value_length(ids.data) >= 1) {
+      return validProcess(*xcb_res_client_id_value_value(ids.data));
+    }
+  }
+  return std::nullopt;
+}
+
+// The window's process: the one it names in _NET_WM_PID, else the one the
+// server saw create it, for programs that do not set the property.
+std::optional<std::int32_t> processOf(xcb_connection_t* connection, xcb_window_t window,
+                                      const WindowAtoms& atoms) {
+  if (std::optional<std::int32_t> pid =
+          validProcess(readCardinal(connection, window, atoms.pid, XCB_ATOM_CARDINAL))) {
+    return pid;
+  }
+  return serverKnownProcessOf(connection, window);
 }
 
 // WM_CLASS: the instance name, then the class name, each ended by a NUL.

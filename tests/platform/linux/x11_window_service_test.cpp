@@ -409,9 +409,13 @@ TEST_F(X11WindowServiceTest, FrontmostApplicationIsTheProcessOfTheActiveWindow) 
   EXPECT_EQ(application->processIdentifier, endedPid);
   EXPECT_TRUE(application->isTerminated);
 
+  // Without _NET_WM_PID, the server names the process that made the window.
   const xcb_window_t anonymous = client_.showNew({.pid = std::nullopt});
   client_.activate(anonymous);
-  EXPECT_FALSE(service_.frontmostApplication().has_value());
+  application = service_.frontmostApplication();
+  ASSERT_TRUE(application.has_value());
+  EXPECT_EQ(application->processIdentifier, ::getpid());
+  EXPECT_EQ(application->handle, anonymous);
 }
 
 TEST_F(X11WindowServiceTest, ListsWindowsFrontToBackAsTheyAreRaised) {
