@@ -60,7 +60,7 @@ HOME=$(mktemp -d) DISPLAY=$desktop openbox >/dev/null 2>&1 &
 background_pids+=($!)
 sleep 1
 DISPLAY=$desktop xmessage -name notes -title "Meeting notes" -geometry 640x320+120+90 \
-  "A window to capture: its frame and contents become a private PNG." &
+  "A window to capture: its frame and contents become a private PNG." 2>/dev/null &
 background_pids+=($!)
 sleep 1
 DISPLAY=$desktop xdotool search --sync --name "Meeting notes" windowactivate --sync
