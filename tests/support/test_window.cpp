@@ -1,5 +1,7 @@
 #include "support/test_window.h"
 
+#include <fcntl.h>
+
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
@@ -211,9 +213,19 @@ std::optional<WindowEvents::Flash> WindowEvents::flashOver(int x, int y) {
   return flash;
 }
 
+namespace {
+
+ChildProcess spawnCompositor(const std::string& display) {
+  const UniqueFd nothing(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+  return ChildProcess::spawn("xcompmgr", {.environment = {{"DISPLAY", display}},
+                                          .standardOutput = nothing.get(),
+                                          .standardError = nothing.get()});
+}
+
+}  // namespace
+
 RunningCompositor::RunningCompositor(const std::string& display)
-    : process_(ChildProcess::spawn(
-          "xcompmgr", {.environment = {{"DISPLAY", display}}, .ownProcessGroup = true})) {
+    : process_(spawnCompositor(display)) {
   int screenNumber = 0;
   xcb::Connection connection(xcb_connect(display.c_str(), &screenNumber));
   const bool running =

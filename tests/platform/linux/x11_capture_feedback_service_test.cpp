@@ -28,6 +28,7 @@
 #include "support/private_x_server.h"
 #include "support/scoped_display.h"
 #include "support/subprocess.h"
+#include "support/test_window.h"
 
 namespace glimra {
 namespace {
@@ -70,20 +71,8 @@ class X11CaptureFeedbackServiceTest : public ::testing::Test {
     root_ = xcb::screenOfDisplay(connection_.get(), screenNumber_)->root;
   }
 
-  ~X11CaptureFeedbackServiceTest() override {
-    if (compositor_) compositor_->stop(2000ms);
-  }
 
-  // xcompmgr, with its output kept out of the test's; returns once it owns
-  // the compositing manager selection.
-  void startCompositingManager() {
-    const UniqueFd devNull(::open("/dev/null", O_WRONLY | O_CLOEXEC));
-    compositor_ = ChildProcess::spawn("xcompmgr", {.environment = {{"DISPLAY", server_->display()}},
-                                                   .standardOutput = devNull.get(),
-                                                   .standardError = devNull.get()});
-    ASSERT_TRUE(eventually([&] { return xcb::compositingManagerRuns(connection_.get(), 0); }))
-        << "xcompmgr did not take the _NET_WM_CM_S0 selection";
-  }
+  void startCompositingManager() { compositor_.emplace(server_->display()); }
 
   std::set<xcb_window_t> topLevelWindows() {
     const xcb::Reply<xcb_query_tree_reply_t> tree(
@@ -177,7 +166,7 @@ class X11CaptureFeedbackServiceTest : public ::testing::Test {
   int screenNumber_ = 0;
   xcb::Connection connection_;
   xcb_window_t root_ = XCB_WINDOW_NONE;
-  std::optional<ChildProcess> compositor_;
+  std::optional<testing::RunningCompositor> compositor_;
 };
 
 TEST_F(X11CaptureFeedbackServiceTest, ScreensAreTheRandRMonitorsFlippedIntoScreenSpace) {

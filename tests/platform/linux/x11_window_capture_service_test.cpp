@@ -28,6 +28,7 @@
 #include "platform/linux/xcb_handles.h"
 #include "runtime/thread_serial_queue.h"
 #include "support/private_x_server.h"
+#include "support/test_window.h"
 #include "support/process_probes.h"
 #include "support/scoped_display.h"
 #include "support/subprocess.h"
@@ -347,15 +348,7 @@ class X11WindowCaptureServiceTest : public ::testing::Test {
     return outcome;
   }
 
-  // Starts xcompmgr and waits until it owns the compositing selection.
-  void startCompositingManager() {
-    const UniqueFd nothing(open("/dev/null", O_WRONLY | O_CLOEXEC));
-    compositor_ = ChildProcess::spawn("xcompmgr", {.environment = {{"DISPLAY", server_->display()}},
-                                                   .standardOutput = nothing.get(),
-                                                   .standardError = nothing.get()});
-    ASSERT_TRUE(pollUntil([&] { return xcb::compositingManagerRuns(connection(), screenNumber_); }))
-        << "xcompmgr did not take the compositing selection";
-  }
+  void startCompositingManager() { compositor_.emplace(server_->display()); }
 
   // Adds a RandR monitor spanning the screen's height. The request is built
   // here, since libxcb's xcb_randr_set_monitor sends a broken length.
@@ -428,7 +421,7 @@ class X11WindowCaptureServiceTest : public ::testing::Test {
   int screenNumber_ = 0;
   xcb::Connection connection_;
   xcb_screen_t* screen_ = nullptr;
-  std::optional<ChildProcess> compositor_;
+  std::optional<testing::RunningCompositor> compositor_;
   X11WindowCaptureService service_;
 };
 

@@ -1,5 +1,6 @@
 #include "platform/linux/x11_window_service.h"
 
+#include <fcntl.h>
 #include <glib.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -399,7 +400,9 @@ TEST_F(X11WindowServiceTest, FrontmostApplicationIsTheProcessOfTheActiveWindow) 
   EXPECT_EQ(application->handle, ours);
   EXPECT_FALSE(application->isTerminated);
 
-  testing::ChildProcess child = testing::ChildProcess::spawn("true", {});
+  const testing::UniqueFd nothing(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+  testing::ChildProcess child = testing::ChildProcess::spawn(
+      "true", {.standardOutput = nothing.get(), .standardError = nothing.get()});
   const pid_t endedPid = child.pid();
   child.wait();
   const xcb_window_t orphan = client_.showNew({.pid = static_cast<std::uint32_t>(endedPid)});
