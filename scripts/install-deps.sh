@@ -12,7 +12,7 @@ packages=(
   libxcb1-dev libxcb-xinput-dev libxcb-randr0-dev libxcb-composite0-dev
   libxcb-shm0-dev libxcb-xfixes0-dev libxcb-shape0-dev libxcb-xtest0-dev libxcb-res0-dev
   # GLib/GIO, accessibility, PNG and resampling
-  libglib2.0-dev libatspi2.0-dev libdeflate-dev libpixman-1-dev libpng-dev
+  libglib2.0-dev libglib2.0-bin libatspi2.0-dev libdeflate-dev libpixman-1-dev libpng-dev
   # test servers and tools
   xvfb openbox xcompmgr xdotool x11-utils imagemagick procps dbus at-spi2-core
   python3 python3-jsonschema python3-gi gir1.2-gtk-3.0

@@ -22,9 +22,6 @@ constexpr int kCornerRadius = 10;
 // alpha, so a pixel's bytes read the same in either byte order.
 constexpr std::uint32_t kOpaqueWhite = 0xffffffff;
 
-// The root window's display when RandR names no monitor.
-constexpr std::uint32_t kRootDisplayID = 0;
-
 struct SchemaDeleter {
   void operator()(GSettingsSchema* schema) const { g_settings_schema_unref(schema); }
 };
@@ -52,17 +49,6 @@ void discardError(xcb_connection_t* connection, xcb_void_cookie_t cookie) {
 // True when the request succeeded; waits for the server's answer.
 bool succeeded(xcb_connection_t* connection, xcb_void_cookie_t cookie) {
   return xcb::Error(xcb_request_check(connection, cookie)) == nullptr;
-}
-
-bool speaksRandR15(xcb_connection_t* connection) {
-  const xcb_query_extension_reply_t* extension = xcb_get_extension_data(connection, &xcb_randr_id);
-  if (extension == nullptr || !extension->present) return false;
-  xcb_generic_error_t* error = nullptr;
-  const xcb::Reply<xcb_randr_query_version_reply_t> version(
-      xcb_randr_query_version_reply(connection, xcb_randr_query_version(connection, 1, 5), &error));
-  const xcb::Error released(error);
-  return version && (version->major_version > 1 ||
-                     (version->major_version == 1 && version->minor_version >= 5));
 }
 
 // Input shapes came with SHAPE 1.1.
@@ -352,7 +338,7 @@ xcb_connection_t* X11CaptureFeedbackService::connection() {
   if (!triedToConnect_) {
     triedToConnect_ = true;
     if (xcb::Connection opened = xcb::connectToDisplay(&screenNumber_)) {
-      hasMonitors_ = speaksRandR15(opened.get());
+      hasMonitors_ = xcb::offersRandRMonitors(opened.get());
       hasInputShapes_ = hasInputShapes(opened.get());
       connection_ = std::move(opened);
     }
@@ -367,53 +353,30 @@ xcb_screen_t* X11CaptureFeedbackService::screen() {
   return display ? xcb::screenOfDisplay(display, screenNumber_) : nullptr;
 }
 
-std::vector<X11CaptureFeedbackService::Monitor> X11CaptureFeedbackService::monitors() {
+std::vector<xcb::Monitor> X11CaptureFeedbackService::monitors() {
   xcb_screen_t* rootScreen = screen();
   if (rootScreen == nullptr) return {};
-  xcb_connection_t* display = connection_.get();
-
-  std::vector<Monitor> found;
-  if (hasMonitors_) {
-    xcb_generic_error_t* error = nullptr;
-    const xcb::Reply<xcb_randr_get_monitors_reply_t> reply(xcb_randr_get_monitors_reply(
-        display, xcb_randr_get_monitors(display, rootScreen->root, 1), &error));
-    const xcb::Error released(error);
-    if (reply) {
-      for (xcb_randr_monitor_info_iterator_t monitor =
-               xcb_randr_get_monitors_monitors_iterator(reply.get());
-           monitor.rem > 0; xcb_randr_monitor_info_next(&monitor)) {
-        const xcb_randr_monitor_info_t& info = *monitor.data;
-        found.push_back(
-            {info.name, Rect{static_cast<double>(info.x), static_cast<double>(info.y),
-                             static_cast<double>(info.width), static_cast<double>(info.height)}});
-      }
-    }
-  }
-  if (found.empty()) {
-    found.push_back({kRootDisplayID, Rect{0, 0, static_cast<double>(rootScreen->width_in_pixels),
-                                          static_cast<double>(rootScreen->height_in_pixels)}});
-  }
-  return found;
+  return xcb::activeMonitors(connection_.get(), *rootScreen, hasMonitors_);
 }
 
 std::vector<Screen> X11CaptureFeedbackService::screens() {
   GLIMRA_CHECK_SEQUENCE(sequence_);
-  const std::vector<Monitor> found = monitors();
+  const std::vector<xcb::Monitor> found = monitors();
   if (found.empty()) return {};
   const double rootHeight = screen()->height_in_pixels;
   std::vector<Screen> result;
-  for (const Monitor& monitor : found) {
-    const Rect& bounds = monitor.rootBounds;
-    result.push_back({monitor.displayID,
-                      Rect{bounds.x, rootHeight - bounds.maxY(), bounds.width, bounds.height}});
+  for (const xcb::Monitor& monitor : found) {
+    const Rect& bounds = monitor.bounds;
+    result.push_back(
+        {monitor.name, Rect{bounds.x, rootHeight - bounds.maxY(), bounds.width, bounds.height}});
   }
   return result;
 }
 
 Rect X11CaptureFeedbackService::displayBounds(std::uint32_t displayID) {
   GLIMRA_CHECK_SEQUENCE(sequence_);
-  for (const Monitor& monitor : monitors()) {
-    if (monitor.displayID == displayID) return monitor.rootBounds;
+  for (const xcb::Monitor& monitor : monitors()) {
+    if (monitor.name == displayID) return monitor.bounds;
   }
   return Rect{};
 }

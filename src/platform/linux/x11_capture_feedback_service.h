@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/capture_feedback_service.h"
+#include "platform/linux/x11_properties.h"
 #include "runtime/sequence_checker.h"
 
 namespace glimra {
@@ -59,15 +60,10 @@ class X11CaptureFeedbackService final : public CaptureFeedbackService {
     void operator()(GSettingsSchemaSource* source) const { g_settings_schema_source_unref(source); }
   };
 
-  struct Monitor {
-    std::uint32_t displayID;
-    Rect rootBounds;
-  };
-
   // The open display, or null when there is none.
   xcb_connection_t* connection();
   xcb_screen_t* screen();
-  std::vector<Monitor> monitors();
+  std::vector<xcb::Monitor> monitors();
   // The settings holding enable-animations, or null without the schema.
   GSettings* interfaceSettings();
 

@@ -1,5 +1,7 @@
 #include "platform/linux/x11_properties.h"
 
+#include <xcb/randr.h>
+
 #include <cstring>
 
 #include "platform/linux/xcb_handles.h"
@@ -86,6 +88,42 @@ std::optional<Rect> rootBounds(xcb_connection_t* connection, xcb_window_t window
   return Rect{static_cast<double>(origin->dst_x) - border,
               static_cast<double>(origin->dst_y) - border, geometry->width + 2 * border,
               geometry->height + 2 * border};
+}
+
+bool offersRandRMonitors(xcb_connection_t* connection) {
+  const xcb_query_extension_reply_t* extension = xcb_get_extension_data(connection, &xcb_randr_id);
+  if (extension == nullptr || !extension->present) return false;
+  xcb_generic_error_t* error = nullptr;
+  const Reply<xcb_randr_query_version_reply_t> version(
+      xcb_randr_query_version_reply(connection, xcb_randr_query_version(connection, 1, 5), &error));
+  const Error released(error);
+  return version && (version->major_version > 1 ||
+                     (version->major_version == 1 && version->minor_version >= 5));
+}
+
+std::vector<Monitor> activeMonitors(xcb_connection_t* connection, const xcb_screen_t& screen,
+                                    bool monitorsOffered) {
+  std::vector<Monitor> monitors;
+  if (monitorsOffered) {
+    xcb_generic_error_t* error = nullptr;
+    const Reply<xcb_randr_get_monitors_reply_t> reply(xcb_randr_get_monitors_reply(
+        connection, xcb_randr_get_monitors(connection, screen.root, 1), &error));
+    const Error released(error);
+    for (auto monitor = reply ? xcb_randr_get_monitors_monitors_iterator(reply.get())
+                              : xcb_randr_monitor_info_iterator_t{};
+         monitor.rem > 0; xcb_randr_monitor_info_next(&monitor)) {
+      const xcb_randr_monitor_info_t& info = *monitor.data;
+      if (info.width == 0 || info.height == 0) continue;
+      monitors.push_back(
+          {info.name, Rect{static_cast<double>(info.x), static_cast<double>(info.y),
+                           static_cast<double>(info.width), static_cast<double>(info.height)}});
+    }
+  }
+  if (monitors.empty()) {
+    monitors.push_back({XCB_ATOM_NONE, Rect{0, 0, static_cast<double>(screen.width_in_pixels),
+                                            static_cast<double>(screen.height_in_pixels)}});
+  }
+  return monitors;
 }
 
 bool compositingManagerRuns(xcb_connection_t* connection, int screenNumber) {

@@ -48,6 +48,23 @@ xcb_window_t topLevelAncestor(xcb_connection_t* connection, xcb_window_t window)
 // empty when the window is gone.
 std::optional<Rect> rootBounds(xcb_connection_t* connection, xcb_window_t window);
 
+// Whether the server offers RandR 1.5 monitors. Asking also tells the
+// server which version this client speaks.
+bool offersRandRMonitors(xcb_connection_t* connection);
+
+// A region of the screen as RandR 1.5 names it: its name atom and its
+// rectangle in root coordinates.
+struct Monitor {
+  xcb_atom_t name = XCB_ATOM_NONE;
+  Rect bounds;
+};
+
+// The screen's active monitors that have an area, in the server's order;
+// without any (or when `monitorsOffered` is false), the whole screen as one
+// monitor named XCB_ATOM_NONE.
+std::vector<Monitor> activeMonitors(xcb_connection_t* connection, const xcb_screen_t& screen,
+                                    bool monitorsOffered);
+
 // Whether a compositing manager runs on the screen: the _NET_WM_CM_Sn
 // selection has an owner.
 bool compositingManagerRuns(xcb_connection_t* connection, int screenNumber);

@@ -87,15 +87,6 @@ bool offersSharedMemory(xcb_connection_t* connection) {
   return version && atLeast(version, 1, 2);
 }
 
-bool offersMonitors(xcb_connection_t* connection) {
-  if (!extensionPresent(connection, &xcb_randr_id)) return false;
-  xcb_generic_error_t* error = nullptr;
-  const xcb::Reply<xcb_randr_query_version_reply_t> version(
-      xcb_randr_query_version_reply(connection, xcb_randr_query_version(connection, 1, 5), &error));
-  const xcb::Error released(error);
-  return version && atLeast(version, 1, 5);
-}
-
 std::shared_ptr<X11CaptureDisplay> openDisplay() {
   auto display = std::make_shared<X11CaptureDisplay>();
   display->connection = xcb::connectToDisplay(&display->screenNumber);
@@ -108,7 +99,7 @@ std::shared_ptr<X11CaptureDisplay> openDisplay() {
   display->screenHeight = screen->height_in_pixels;
   display->composite = offersComposite(connection);
   display->sharedMemory = offersSharedMemory(connection);
-  display->randrMonitors = offersMonitors(connection);
+  display->randrMonitors = xcb::offersRandRMonitors(connection);
   return display;
 }
 
@@ -160,22 +151,15 @@ void answerShareableWindows(const std::shared_ptr<X11CaptureDisplay>& display,
 
 // --- Displays ------------------------------------------------------------
 
-std::vector<Display> activeMonitors(const X11CaptureDisplay& display) {
+// A point is a pixel on X11, so each monitor is as many pixels wide as it
+// is points.
+std::vector<Display> displaysOf(const X11CaptureDisplay& display) {
+  const xcb_screen_t* screen = xcb::screenOfDisplay(display.get(), display.screenNumber);
+  if (screen == nullptr) return {};
   std::vector<Display> displays;
-  if (!display.randrMonitors) return displays;
-  xcb_connection_t* connection = display.get();
-  xcb_generic_error_t* error = nullptr;
-  const xcb::Reply<xcb_randr_get_monitors_reply_t> monitors(xcb_randr_get_monitors_reply(
-      connection, xcb_randr_get_monitors(connection, display.root, 1), &error));
-  const xcb::Error released(error);
-  if (!monitors) return displays;
-  for (auto monitor = xcb_randr_get_monitors_monitors_iterator(monitors.get()); monitor.rem > 0;
-       xcb_randr_monitor_info_next(&monitor)) {
-    const xcb_randr_monitor_info_t& info = *monitor.data;
-    if (info.width == 0 || info.height == 0) continue;
-    displays.push_back({{static_cast<double>(info.x), static_cast<double>(info.y),
-                         static_cast<double>(info.width), static_cast<double>(info.height)},
-                        static_cast<double>(info.width)});
+  for (const xcb::Monitor& monitor :
+       xcb::activeMonitors(display.get(), *screen, display.randrMonitors)) {
+    displays.push_back({monitor.bounds, monitor.bounds.width});
   }
   return displays;
 }
@@ -321,8 +305,8 @@ bool readThroughSharedMemory(const X11CaptureDisplay& display, xcb_drawable_t dr
   return true;
 }
 
-bool readThroughReply(const X11CaptureDisplay& display, xcb_drawable_t drawable,
-                      const Area& area, std::uint8_t depth, const PixelConsumer& consume) {
+bool readThroughReply(const X11CaptureDisplay& display, xcb_drawable_t drawable, const Area& area,
+                      std::uint8_t depth, const PixelConsumer& consume) {
   xcb_connection_t* connection = display.get();
   xcb_generic_error_t* error = nullptr;
   const xcb::Reply<xcb_get_image_reply_t> image(xcb_get_image_reply(
@@ -356,8 +340,8 @@ bool readPixels(const X11CaptureDisplay& display, xcb_drawable_t drawable, const
 }
 
 // Copies `pixels` of `area` into `image` at (left, top) as 0xAARRGGBB.
-void placePixels(const std::uint32_t* pixels, const Area& area, const PixelLayout& layout,
-                 int left, int top, Image& image) {
+void placePixels(const std::uint32_t* pixels, const Area& area, const PixelLayout& layout, int left,
+                 int top, Image& image) {
   const std::uint32_t fill = layout.alpha == Image::Alpha::none ? kOpaque : 0;
   for (int row = 0; row < area.height; ++row) {
     const std::uint32_t* source = pixels + static_cast<std::size_t>(row) * area.width;
@@ -457,10 +441,9 @@ std::optional<GrabOutcome> grabComposited(const X11CaptureDisplay& display,
   const NamedPixmap pixmap(connection, name);
   const Area area{0, 0, frame.outerWidth, frame.outerHeight};
   Image image = Image::blank(area.width, area.height, frame.layout.alpha);
-  const bool read = readPixels(display, pixmap.id(), area, frame.depth,
-                               [&](const std::uint32_t* pixels) {
-                                 placePixels(pixels, area, frame.layout, 0, 0, image);
-                               });
+  const bool read = readPixels(
+      display, pixmap.id(), area, frame.depth,
+      [&](const std::uint32_t* pixels) { placePixels(pixels, area, frame.layout, 0, 0, image); });
   if (!read) return StreamEnded{kWindowClosed};
   return image;
 }
@@ -486,7 +469,8 @@ GrabOutcome grabFromScreen(const X11CaptureDisplay& display, const FrameWindow& 
 
   Image image = Image::blank(frame.outerWidth, frame.outerHeight, frame.layout.alpha);
   const bool wholeFrameShows = left == outerX && top == outerY &&
-                               right - left == frame.outerWidth && bottom - top == frame.outerHeight;
+                               right - left == frame.outerWidth &&
+                               bottom - top == frame.outerHeight;
   if (!wholeFrameShows && frame.layout.alpha == Image::Alpha::none) {
     std::fill(image.pixels.begin(), image.pixels.end(), kOpaque);
   }
@@ -694,12 +678,7 @@ void X11WindowCaptureService::requestShareableWindows(ShareableWindowsHandler ha
 std::optional<std::vector<Display>> X11WindowCaptureService::activeDisplays() {
   const std::shared_ptr<X11CaptureDisplay> open = display();
   if (!open) return std::nullopt;
-  std::vector<Display> displays = activeMonitors(*open);
-  if (displays.empty() && open->screenWidth > 0 && open->screenHeight > 0) {
-    const double width = open->screenWidth;
-    displays.push_back({{0, 0, width, static_cast<double>(open->screenHeight)}, width});
-  }
-  return displays;
+  return displaysOf(*open);
 }
 
 std::shared_ptr<WindowStream> X11WindowCaptureService::makeStream(
