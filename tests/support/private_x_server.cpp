@@ -135,7 +135,10 @@ xcb_window_t supportingWindow(xcb_connection_t* connection, xcb_window_t root,
 // a test maps.
 // openbox announces itself a moment before it manages new windows, and a
 // window mapped in between stays unmanaged: map a probe window again and
-// again until openbox frames it.
+// again until openbox frames it. openbox may still act on queued requests
+// for the probe afterwards, so the caller keeps the connection open: were it
+// closed, the next client would get the same ids and its first window would
+// inherit them.
 void awaitManagement(xcb_connection_t* connection, xcb_window_t root, Clock::time_point deadline,
                      ChildProcess& windowManager, const UniqueFd& log) {
   const xcb_window_t probe = xcb_generate_id(connection);
@@ -164,8 +167,8 @@ void awaitManagement(xcb_connection_t* connection, xcb_window_t root, Clock::tim
   }
 }
 
-void awaitWindowManager(const std::string& display, ChildProcess& windowManager,
-                        const UniqueFd& log) {
+xcb::Connection awaitWindowManager(const std::string& display, ChildProcess& windowManager,
+                                   const UniqueFd& log) {
   int screenNumber = 0;
   xcb::Connection connection(xcb_connect(display.c_str(), &screenNumber));
   if (xcb_connection_has_error(connection.get()) != 0) {
@@ -187,6 +190,7 @@ void awaitWindowManager(const std::string& display, ChildProcess& windowManager,
     std::this_thread::sleep_for(kWindowManagerPollPause);
   }
   awaitManagement(connection.get(), root, deadline, windowManager, log);
+  return connection;
 }
 
 }  // namespace
@@ -234,7 +238,7 @@ void PrivateXServer::startWindowManager() {
                                                    .environment = std::move(environment),
                                                    .standardOutput = log.get(),
                                                    .standardError = log.get()});
-  awaitWindowManager(display_, *windowManager_, log);
+  probeConnection_ = awaitWindowManager(display_, *windowManager_, log);
 }
 
 }  // namespace glimra::testing

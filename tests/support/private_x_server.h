@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/linux/xcb_handles.h"
 #include "support/subprocess.h"
 
 namespace glimra::testing {
@@ -50,6 +51,8 @@ class PrivateXServer {
   pid_t serverPid_;
   std::string display_;
   std::optional<ChildProcess> windowManager_;
+  // Holds the ids of openbox's probe window, so no test window reuses them.
+  xcb::Connection probeConnection_;
   // openbox's HOME, removed with the server.
   std::filesystem::path windowManagerHome_;
 };
