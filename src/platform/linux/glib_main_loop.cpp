@@ -109,8 +109,12 @@ void GLibMainLoop::post(Task task) { postDelayed(Duration::zero(), std::move(tas
 
 void GLibMainLoop::postDelayed(Duration delay, Task task) {
   assert(task);
+  // Read before the push: once the task is visible, the loop may run it
+  // and be destroyed while this thread is still here. The context itself
+  // is the process's default one and outlives every loop.
+  GMainContext* const context = context_;
   // A task refused by a closed queue is dropped when `task` goes out of scope.
-  if (tasks_->push(delay, task)) g_main_context_wakeup(context_);
+  if (tasks_->push(delay, task)) g_main_context_wakeup(context);
 }
 
 std::unique_ptr<LoopSource> GLibMainLoop::startRepeatingTimer(Duration interval, Task task) {
