@@ -16,6 +16,10 @@ packages=(
   # test servers and tools
   xvfb openbox xcompmgr xdotool x11-utils imagemagick procps dbus at-spi2-core
   python3 python3-jsonschema python3-gi gir1.2-gtk-3.0
+  # the accessibility backend (libdbus directly) and its GTK test application (ATK)
+  libdbus-1-dev gir1.2-atk-1.0
+  # the shared MIME database GIO reads file types from (--list-open-with)
+  shared-mime-info
 )
 
 missing=()

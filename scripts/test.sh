@@ -30,6 +30,9 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 configure_and_build build/asan -DCMAKE_BUILD_TYPE=Debug -DGLIMRA_SANITIZE=address
 run_tests build/asan
 
+# The GIO tests add tests/gio_tsan_suppressions.txt to these options for
+# themselves (see tests/CMakeLists.txt): GIO's application registry starts
+# GLib's uninstrumented worker thread, whose locking TSan cannot see.
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 configure_and_build build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGLIMRA_SANITIZE=thread
 run_tests build/tsan

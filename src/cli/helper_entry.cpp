@@ -3,7 +3,9 @@
 #include <stdexcept>
 #include <type_traits>
 
+#include "cli/focused_text_target_mode.h"
 #include "cli/glimra_options.h"
+#include "cli/list_open_with_mode.h"
 #include "cli/voice_chords_mode.h"
 #include "cli/watch_mode.h"
 #include "protocol/failure_catalog.h"
@@ -28,12 +30,6 @@ void runRequestPermissions(PermissionService& permissions, NDJSONEmitter& emitte
   emitter.emitPermissions(listenRequest || listenPreflight, captureRequest || capturePreflight);
 }
 
-// Modes whose services are still being built end as an unexpected error
-// rather than pretend to have done their job.
-[[noreturn]] void modeNotAvailable(std::string_view flag) {
-  throw std::runtime_error("The " + std::string(flag) + " mode is not available yet.");
-}
-
 void runMode(const GlimraMode& mode, Platform& platform, NDJSONEmitter& emitter) {
   std::visit(
       [&](const auto& chosen) {
@@ -43,9 +39,10 @@ void runMode(const GlimraMode& mode, Platform& platform, NDJSONEmitter& emitter)
         } else if constexpr (std::is_same_v<Mode, modes::RequestPermissions>) {
           runRequestPermissions(*platform.permissions, emitter);
         } else if constexpr (std::is_same_v<Mode, modes::ListOpenWith>) {
-          modeNotAvailable("--list-open-with");
+          runListOpenWithMode(chosen, emitter, *platform.applicationRegistry);
         } else if constexpr (std::is_same_v<Mode, modes::FocusedTextTarget>) {
-          modeNotAvailable("--focused-text-target");
+          runFocusedTextTargetMode(chosen.pid, emitter, *platform.accessibility,
+                                   platform.runtime->mainLoop());
         } else if constexpr (std::is_same_v<Mode, modes::Watch>) {
           runWatchMode(chosen, emitter, platform);
         } else {

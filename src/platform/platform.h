@@ -2,6 +2,8 @@
 
 #include <memory>
 
+#include "platform/accessibility_service.h"
+#include "platform/application_registry.h"
 #include "platform/capture_feedback_service.h"
 #include "platform/key_event_tap.h"
 #include "platform/permission_service.h"
@@ -24,6 +26,8 @@ struct Platform {
   std::unique_ptr<WindowService> windows;
   std::unique_ptr<WindowCaptureService> windowCapture;
   std::unique_ptr<CaptureFeedbackService> captureFeedback;
+  std::unique_ptr<ApplicationRegistry> applicationRegistry;
+  std::unique_ptr<AccessibilityService> accessibility;
 };
 
 // Builds the Platform of the operating system this binary was built for.

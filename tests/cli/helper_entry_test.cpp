@@ -5,21 +5,31 @@
 #include <regex>
 
 #include "fakes/captured_streams.h"
+#include "fakes/fake_accessibility_service.h"
+#include "fakes/fake_application_registry.h"
 #include "fakes/fake_permission_service.h"
+#include "fakes/virtual_runtime.h"
 
 namespace glimra {
 namespace {
 
 using nlohmann::json;
+using testing::AccessibilityScript;
+using testing::ApplicationRegistryScript;
 using testing::CapturedStreams;
+using testing::FakeApplicationRegistry;
 using testing::FakePermissionService;
 using testing::PermissionScript;
+using testing::VirtualRuntime;
 
 const std::regex kTimestamp(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
 
 // Runs the entry on a fake platform and keeps what it wrote.
 struct EntryRun {
   std::shared_ptr<PermissionScript> permissions;
+  std::shared_ptr<ApplicationRegistryScript> applications =
+      std::make_shared<ApplicationRegistryScript>();
+  std::shared_ptr<AccessibilityScript> accessibility = std::make_shared<AccessibilityScript>();
   int platformsMade = 0;
   int status = -1;
   std::vector<json> events;
@@ -33,6 +43,9 @@ struct EntryRun {
       ++platformsMade;
       Platform platform;
       platform.permissions = std::make_unique<FakePermissionService>(permissions);
+      platform.runtime = std::make_unique<VirtualRuntime>();
+      platform.applicationRegistry = std::make_unique<FakeApplicationRegistry>(applications);
+      platform.accessibility = std::make_unique<testing::FakeAccessibilityService>(accessibility);
       return platform;
     });
     events = streams.events();
@@ -105,19 +118,26 @@ TEST(HelperEntryTest, ACommandLineFailureIsOneErrorEventAndStatus64) {
   EXPECT_EQ(run.diagnostics, "");
 }
 
-TEST(HelperEntryTest, ModesNotYetBuiltFailInsteadOfPretending) {
-  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-      {{"--focused-text-target", "--pid", "1"}, "--focused-text-target"},
-      {{"--list-open-with", "--path", "/tmp/f"}, "--list-open-with"},
-  };
-  for (const auto& [arguments, flag] : cases) {
-    const EntryRun run(arguments);
-    EXPECT_EQ(run.status, kExitFailure) << flag;
-    ASSERT_EQ(run.events.size(), 1u) << flag;
-    EXPECT_EQ(run.events[0]["code"], "helper_failed");
-    EXPECT_EQ(run.events[0]["message"], "The " + flag + " mode is not available yet.");
-    EXPECT_TRUE(run.permissions->calls.empty());
-  }
+TEST(HelperEntryTest, ListOpenWithAsksForTheStandardizedPathAndExitsZero) {
+  const EntryRun run({"--list-open-with", "--path", "/tmp/./docs/../notes.txt"});
+
+  EXPECT_EQ(run.status, kExitSuccess);
+  ASSERT_FALSE(run.applications->calls.empty());
+  EXPECT_EQ(run.applications->calls.front(), "applicationsForFile /tmp/notes.txt");
+  EXPECT_EQ(run.events,
+            std::vector<json>{json::parse(R"({"type":"openWithApplications","applications":[]})")});
+  EXPECT_EQ(run.diagnostics, "");
+}
+
+TEST(HelperEntryTest, FocusedTextTargetInspectsTheNamedProcessAndExitsZero) {
+  const EntryRun run({"--focused-text-target", "--pid", "4242"});
+
+  EXPECT_EQ(run.status, kExitSuccess);
+  ASSERT_FALSE(run.accessibility->calls.empty());
+  EXPECT_EQ(run.accessibility->calls.front(), "runningApplication 4242");
+  EXPECT_EQ(run.events, std::vector<json>{json::parse(R"({"type":"focusedTextTarget",
+      "trusted":true,"editable":false,"reason":"system_no_focused_element_no_window"})")});
+  EXPECT_EQ(run.diagnostics, "");
 }
 
 TEST(HelperEntryTest, FailuresMapToTheirStatus) {

@@ -104,18 +104,14 @@ TEST(HelperTest, FailuresAreOneErrorEventAndTheirExitStatus) {
        64,
        "invalid_arguments",
        "Unknown argument: bad\xEF\xBF\xBD"},
+      {{"--list-open-with"},
+       64,
+       "invalid_arguments",
+       "--list-open-with requires exactly one --path."},
       {{"--focused-text-target", "--pid", "2147483648"},
        64,
        "invalid_arguments",
        "--pid requires a process id."},
-      {{"--focused-text-target"},
-       1,
-       "helper_failed",
-       "The --focused-text-target mode is not available yet."},
-      {{"--list-open-with", "--path", "/etc/hostname"},
-       1,
-       "helper_failed",
-       "The --list-open-with mode is not available yet."},
   };
   for (const FailureCase& c : cases) {
     // A time zone far from UTC must not show in the timestamp.

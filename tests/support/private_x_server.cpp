@@ -28,31 +28,9 @@ constexpr std::chrono::seconds kStartupTimeout{10};
 constexpr std::chrono::milliseconds kStopGracePeriod{2000};
 constexpr std::chrono::milliseconds kWindowManagerPollPause{10};
 // Enough of a log to show why startup failed without burying the message.
-constexpr size_t kLogTailBytes = 4000;
 
 // Xvfb and openbox print warnings even when all is well, so their output goes
 // to an anonymous in-memory file and is shown only when startup fails.
-UniqueFd makeLog(const char* name) {
-  int fd = memfd_create(name, MFD_CLOEXEC);
-  if (fd < 0) {
-    throw std::runtime_error(std::string("cannot create a log for ") + name + ": " +
-                             std::generic_category().message(errno));
-  }
-  return UniqueFd(fd);
-}
-
-std::string logTail(const UniqueFd& log) {
-  std::string text;
-  char buffer[4096];
-  ssize_t count;
-  // pread leaves the shared file offset to the writing child.
-  while ((count = pread(log.get(), buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0) {
-    text.append(buffer, static_cast<size_t>(count));
-  }
-  if (text.size() <= kLogTailBytes) return text;
-  return "[...]" + text.substr(text.size() - kLogTailBytes);
-}
-
 [[noreturn]] void failStartup(const std::string& what, const char* program, const UniqueFd& log) {
   throw std::runtime_error(what + "\n--- output of " + program + " ---\n" + logTail(log));
 }
@@ -196,7 +174,7 @@ xcb::Connection awaitWindowManager(const std::string& display, ChildProcess& win
 }  // namespace
 
 std::unique_ptr<PrivateXServer> PrivateXServer::start(const Options& options) {
-  UniqueFd log = makeLog("Xvfb");
+  UniqueFd log = makeMemoryLog("Xvfb");
   Pipe displayPipe = makePipe();
   ChildProcess server =
       ChildProcess::spawn("Xvfb", {.arguments = serverArguments(options),
@@ -227,7 +205,7 @@ PrivateXServer::~PrivateXServer() {
 }
 
 void PrivateXServer::startWindowManager() {
-  UniqueFd log = makeLog("openbox");
+  UniqueFd log = makeMemoryLog("openbox");
   windowManagerHome_ = makeWindowManagerHome();
   EnvironmentChanges environment = {{"DISPLAY", display_},
                                     {"HOME", windowManagerHome_.string()},

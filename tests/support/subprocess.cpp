@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -100,7 +101,6 @@ void describeSignals(const ChildProcess::SpawnOptions& options, SpawnAttributes&
   }
   posix_spawnattr_setflags(attributes.get(), flags);
 }
-
 
 struct OutputStream {
   UniqueFd fd;
@@ -226,6 +226,25 @@ Pipe makePipe() {
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0) throw systemError("cannot create a pipe", errno);
   return {UniqueFd(ends[0]), UniqueFd(ends[1])};
+}
+
+UniqueFd makeMemoryLog(const char* name) {
+  const int fd = memfd_create(name, MFD_CLOEXEC);
+  if (fd < 0) throw systemError(std::string("cannot create a log for ") + name, errno);
+  return UniqueFd(fd);
+}
+
+std::string logTail(const UniqueFd& log) {
+  constexpr std::size_t kTailBytes = 4000;
+  std::string text;
+  char buffer[4096];
+  ssize_t count;
+  // pread leaves the shared file offset to the writing child.
+  while ((count = pread(log.get(), buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0) {
+    text.append(buffer, static_cast<std::size_t>(count));
+  }
+  if (text.size() <= kTailBytes) return text;
+  return "[...]" + text.substr(text.size() - kTailBytes);
 }
 
 ChildProcess ChildProcess::spawn(const std::string& program, const SpawnOptions& options) {

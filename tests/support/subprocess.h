@@ -78,6 +78,11 @@ struct Pipe {
 };
 Pipe makePipe();
 
+// An anonymous in-memory file for what children print (close-on-exec;
+// `name` shows in /proc), and its last few kilobytes for a failure message.
+UniqueFd makeMemoryLog(const char* name);
+std::string logTail(const UniqueFd& log);
+
 // A started child that this object owns. Unless it was waited for, the
 // destructor stops it (SIGTERM, then SIGKILL after a grace period) and reaps
 // it, so a test that fails an assertion leaves no process behind.

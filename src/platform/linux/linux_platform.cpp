@@ -1,5 +1,7 @@
 #include <memory>
 
+#include "platform/linux/atspi_accessibility_service.h"
+#include "platform/linux/gio_application_registry.h"
 #include "platform/linux/glib_runtime.h"
 #include "platform/linux/linux_process_service.h"
 #include "platform/linux/x11_capture_feedback_service.h"
@@ -20,6 +22,8 @@ Platform makePlatform() {
   platform.windows = std::make_unique<X11WindowService>();
   platform.windowCapture = std::make_unique<X11WindowCaptureService>();
   platform.captureFeedback = std::make_unique<X11CaptureFeedbackService>();
+  platform.applicationRegistry = std::make_unique<GioApplicationRegistry>();
+  platform.accessibility = std::make_unique<AtspiAccessibilityService>();
   return platform;
 }
 

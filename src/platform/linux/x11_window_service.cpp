@@ -14,6 +14,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "platform/linux/glib_handles.h"
 #include "platform/linux/x11_properties.h"
 #include "protocol/utf8.h"
 
@@ -234,16 +235,6 @@ WindowClass readWindowClass(xcb_connection_t* connection, xcb_window_t window) {
 
 constexpr char kEntryGroup[] = "Desktop Entry";
 
-struct GFree {
-  void operator()(gpointer memory) const { g_free(memory); }
-};
-using GlibText = std::unique_ptr<gchar, GFree>;
-
-struct KeyFileFree {
-  void operator()(GKeyFile* file) const { g_key_file_free(file); }
-};
-using KeyFile = std::unique_ptr<GKeyFile, KeyFileFree>;
-
 struct DesktopEntry {
   std::string id;  // the desktop id without ".desktop"
   std::string name;
@@ -305,12 +296,12 @@ std::optional<std::string> fileContents(const std::filesystem::path& path) {
   gchar* contents = nullptr;
   gsize length = 0;
   if (!g_file_get_contents(path.c_str(), &contents, &length, nullptr)) return std::nullopt;
-  const GlibText owned(contents);
+  const glib::Text owned(contents);
   return std::string(contents, length);
 }
 
-KeyFile parseEntry(const std::string& contents) {
-  KeyFile file(g_key_file_new());
+glib::KeyFile parseEntry(const std::string& contents) {
+  glib::KeyFile file(g_key_file_new());
   if (!g_key_file_load_from_data(file.get(), contents.data(), contents.size(), G_KEY_FILE_NONE,
                                  nullptr) ||
       !g_key_file_has_group(file.get(), kEntryGroup)) {
@@ -323,11 +314,11 @@ KeyFile parseEntry(const std::string& contents) {
 // has no name or is hidden (which deletes it).
 std::optional<DesktopEntry> readEntry(const std::filesystem::path& path, std::string_view id) {
   const std::optional<std::string> contents = fileContents(path);
-  const KeyFile file = contents ? parseEntry(*contents) : nullptr;
+  const glib::KeyFile file = contents ? parseEntry(*contents) : nullptr;
   if (!file || g_key_file_get_boolean(file.get(), kEntryGroup, "Hidden", nullptr)) {
     return std::nullopt;
   }
-  const GlibText name(
+  const glib::Text name(
       g_key_file_get_locale_string(file.get(), kEntryGroup, "Name", nullptr, nullptr));
   if (!name) return std::nullopt;
   return DesktopEntry{makeValidUTF8(id), makeValidUTF8(name.get())};
@@ -337,9 +328,9 @@ bool startupClassIs(const std::filesystem::path& path, const std::string& classN
   const std::optional<std::string> contents = fileContents(path);
   // Most entries do not mention the class at all and need not be parsed.
   if (!contents || contents->find(className) == std::string::npos) return false;
-  const KeyFile file = parseEntry(*contents);
+  const glib::KeyFile file = parseEntry(*contents);
   if (!file) return false;
-  const GlibText startupClass(
+  const glib::Text startupClass(
       g_key_file_get_string(file.get(), kEntryGroup, "StartupWMClass", nullptr));
   return startupClass && className == startupClass.get();
 }
@@ -393,6 +384,24 @@ std::optional<DesktopEntry> desktopEntryOf(xcb_connection_t* connection, xcb_win
     if (std::optional<DesktopEntry> entry = entryOfKdeDesktopFile(files, *file)) return entry;
   }
   return entryOfWindowClass(files, windowClass);
+}
+
+// The application of process `pid`, named by the desktop entry of `window`,
+// its window; without an entry, by the window's class.
+RunningApplication describeApplication(xcb_connection_t* connection, xcb_window_t window,
+                                       std::int32_t pid, const WindowAtoms& atoms) {
+  RunningApplication application;
+  application.processIdentifier = pid;
+  application.isTerminated = ::kill(pid, 0) != 0 && errno == ESRCH;
+  application.handle = window;
+  const WindowClass windowClass = readWindowClass(connection, window);
+  if (std::optional<DesktopEntry> entry = desktopEntryOf(connection, window, windowClass, atoms)) {
+    application.bundleIdentifier = std::move(entry->id);
+    application.localizedName = std::move(entry->name);
+  } else if (!windowClass.className.empty()) {
+    application.localizedName = windowClass.className;
+  }
+  return application;
 }
 
 // ---- The window list ----------------------------------------------------
@@ -562,19 +571,31 @@ std::optional<RunningApplication> X11WindowService::frontmostApplication() {
   if (!active || *active == XCB_WINDOW_NONE) return std::nullopt;
   const std::optional<std::int32_t> pid = processOf(display, *active, *atoms_);
   if (!pid) return std::nullopt;
+  return describeApplication(display, *active, *pid, *atoms_);
+}
 
-  RunningApplication application;
-  application.processIdentifier = *pid;
-  application.isTerminated = ::kill(*pid, 0) != 0 && errno == ESRCH;
-  application.handle = *active;
-  const WindowClass windowClass = readWindowClass(display, *active);
-  if (std::optional<DesktopEntry> entry = desktopEntryOf(display, *active, windowClass, *atoms_)) {
-    application.bundleIdentifier = std::move(entry->id);
-    application.localizedName = std::move(entry->name);
-  } else if (!windowClass.className.empty()) {
-    application.localizedName = windowClass.className;
+std::optional<std::int32_t> X11WindowService::activeWindowProcess() {
+  xcb_connection_t* display = connection();
+  if (display == nullptr) return std::nullopt;
+  const std::optional<std::uint32_t> active =
+      readCardinal(display, root_, atoms_->activeWindow, XCB_ATOM_WINDOW);
+  if (!active || *active == XCB_WINDOW_NONE) return std::nullopt;
+  return processOf(display, *active, *atoms_);
+}
+
+std::optional<RunningApplication> X11WindowService::runningApplication(
+    std::int32_t processIdentifier) {
+  xcb_connection_t* display = connection();
+  if (display == nullptr || processIdentifier <= 0) return std::nullopt;
+  const std::optional<std::vector<std::uint32_t>> bottomToTop =
+      xcb::readCardinals(display, root_, atoms_->clientListStacking, XCB_ATOM_WINDOW);
+  if (!bottomToTop) return std::nullopt;
+  for (auto client = bottomToTop->rbegin(); client != bottomToTop->rend(); ++client) {
+    if (processOf(display, *client, *atoms_) == processIdentifier) {
+      return describeApplication(display, *client, processIdentifier, *atoms_);
+    }
   }
-  return application;
+  return std::nullopt;
 }
 
 std::optional<std::vector<WindowRecord>> X11WindowService::onScreenWindows() {

@@ -2,6 +2,7 @@
 
 #include <xcb/xcb.h>
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -32,6 +33,16 @@ class X11WindowService final : public WindowService {
   std::optional<RunningApplication> frontmostApplication() override;
   std::optional<std::vector<WindowRecord>> onScreenWindows() override;
   std::optional<Image> applicationIcon(const RunningApplication& application) override;
+
+  // The process of the active window, or none. Unlike frontmostApplication,
+  // it looks up no desktop entry.
+  std::optional<std::int32_t> activeWindowProcess();
+
+  // The application of a process that owns a window the window manager lists
+  // (by _NET_WM_PID, or the creating client as the server knows it), named as
+  // frontmostApplication names it; its frontmost such window is the handle.
+  // None when the process owns no listed window.
+  std::optional<RunningApplication> runningApplication(std::int32_t processIdentifier);
 
  private:
   // The open display, or null when there is none.

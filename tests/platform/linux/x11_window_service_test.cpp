@@ -22,6 +22,7 @@
 #include "platform/linux/xcb_handles.h"
 #include "support/private_x_server.h"
 #include "support/scoped_display.h"
+#include "support/standard_error_capture.h"
 #include "support/subprocess.h"
 
 namespace glimra {
@@ -30,6 +31,7 @@ namespace {
 using namespace std::chrono_literals;
 using testing::PrivateXServer;
 using testing::ScopedDisplay;
+using testing::StandardErrorCapture;
 
 // Polls `condition` until it holds or five seconds pass; the window
 // manager answers asynchronously.
@@ -242,43 +244,6 @@ class TestClient {
   xcb::Connection connection_;
   int screenNumber_ = 0;
   xcb_window_t root_ = XCB_WINDOW_NONE;
-};
-
-// Everything written to standard error while it lives.
-class StandardErrorCapture {
- public:
-  StandardErrorCapture() : file_(::memfd_create("stderr", MFD_CLOEXEC)), saved_(::dup(2)) {
-    std::fflush(stderr);
-    ::dup2(file_, 2);
-  }
-  ~StandardErrorCapture() {
-    restore();
-    ::close(file_);
-  }
-
-  std::string text() {
-    restore();
-    std::string captured;
-    char buffer[4096];
-    ssize_t count;
-    while ((count = ::pread(file_, buffer, sizeof buffer, static_cast<off_t>(captured.size()))) >
-           0) {
-      captured.append(buffer, static_cast<std::size_t>(count));
-    }
-    return captured;
-  }
-
- private:
-  void restore() {
-    if (saved_ < 0) return;
-    std::fflush(stderr);
-    ::dup2(saved_, 2);
-    ::close(saved_);
-    saved_ = -1;
-  }
-
-  int file_;
-  int saved_;
 };
 
 // GLib reads XDG_DATA_HOME and XDG_DATA_DIRS once per process and GIO
@@ -609,6 +574,39 @@ TEST_F(X11WindowServiceTest, NamesTheApplicationInTheUsersLanguage) {
   EXPECT_EQ(application->localizedName, "Visionneuse");
 }
 
+TEST_F(X11WindowServiceTest, NamesTheApplicationOfAProcessByItsFrontmostListedWindow) {
+  if (!PrivateDesktopEntries::instance().inEffect()) {
+    GTEST_SKIP() << "GLib read its data directories before this suite";
+  }
+  // Windows name their process themselves, so these ids need not be running.
+  constexpr std::uint32_t kOwner = 0x7ffffff1;
+  constexpr std::uint32_t kUnlisted = 0x7ffffff2;
+  const xcb_window_t back =
+      client_.showNew({.pid = kOwner, .gtkApplicationId = "org.example.KdeApp"});
+  const xcb_window_t front =
+      client_.showNew({.pid = kOwner, .gtkApplicationId = "org.example.GtkApp"});
+  client_.activate(front);
+  client_.create({.pid = kUnlisted, .gtkApplicationId = "org.example.SystemApp"});
+
+  const std::optional<RunningApplication> owner = service_.runningApplication(kOwner);
+  ASSERT_TRUE(owner.has_value());
+  EXPECT_EQ(owner->processIdentifier, static_cast<std::int32_t>(kOwner));
+  EXPECT_EQ(owner->handle, front);
+  EXPECT_EQ(owner->bundleIdentifier, "org.example.GtkApp");
+  EXPECT_EQ(owner->localizedName, "Gtk App");
+  EXPECT_TRUE(owner->isTerminated) << "no such process runs";
+
+  client_.activate(back);
+  EXPECT_EQ(service_.runningApplication(kOwner).value().handle, back);
+  EXPECT_EQ(service_.activeWindowProcess(), static_cast<std::int32_t>(kOwner));
+  EXPECT_FALSE(service_.runningApplication(kUnlisted).has_value()) << "its window is not mapped";
+  EXPECT_FALSE(service_.runningApplication(0).has_value());
+
+  client_.activate(client_.showNew({}));
+  EXPECT_EQ(service_.activeWindowProcess(), ::getpid());
+  EXPECT_EQ(service_.runningApplication(::getpid()).value().processIdentifier, ::getpid());
+}
+
 // A _NET_WM_ICON of `width` x `height` pixels of `argb`, after `before`.
 std::vector<std::uint32_t> iconImage(std::uint32_t width, std::uint32_t height, std::uint32_t argb,
                                      std::vector<std::uint32_t> before = {}) {
@@ -728,6 +726,8 @@ TEST(X11WindowServiceWithoutDisplayTest, AnswersNothing) {
     X11WindowService service;
     EXPECT_FALSE(service.frontmostApplication().has_value());
     EXPECT_FALSE(service.onScreenWindows().has_value());
+    EXPECT_FALSE(service.activeWindowProcess().has_value());
+    EXPECT_FALSE(service.runningApplication(::getpid()).has_value());
     RunningApplication application;
     application.handle = 1;
     EXPECT_FALSE(service.applicationIcon(application).has_value());
