@@ -71,7 +71,9 @@ std::unique_ptr<AccessibleTestApp> AccessibleTestApp::start(const EnvironmentCha
                                         "--labels",
                                         std::to_string(options.labels),
                                         "--title",
-                                        options.title};
+                                        options.title,
+                                        "--command-fd",
+                                        "3"};
   if (!options.programName.empty()) {
     arguments.insert(arguments.end(), {"--program-name", options.programName});
   }

@@ -14,13 +14,12 @@ active and the focus is where it was asked to be, as its accessibility
 tree reports it (GTK updates that a moment after the focus itself):
 "ready focus=NAME"
 ("ready focus=none" at once for the hidden layout).
-Commands arrive as lines on descriptor 3 when it is open:
+Commands arrive as lines on the descriptor --command-fd names, if any:
   focus NAME    move the focus; answered "focused NAME" once it is there
   destroy NAME  destroy the widget; answered "destroyed NAME"
 """
 
 import argparse
-import os
 import sys
 
 import gi
@@ -28,8 +27,6 @@ import gi
 gi.require_version("Atk", "1.0")
 gi.require_version("Gtk", "3.0")
 from gi.repository import Atk, GLib, Gtk  # noqa: E402
-
-COMMAND_DESCRIPTOR = 3
 
 
 def say(line):
@@ -82,6 +79,7 @@ def build_many(box, labels):
 
 class App:
     def __init__(self, arguments):
+        self.command_fd = arguments.command_fd
         if arguments.layout == "hidden":
             GLib.idle_add(say, "ready focus=none")
             self.widgets = {}
@@ -152,11 +150,11 @@ class App:
         return False
 
     def watch_commands(self):
-        try:
-            os.fstat(COMMAND_DESCRIPTOR)
-        except OSError:
+        # Named, never guessed: without the option, descriptor 3 may well be
+        # one of GTK's own connections.
+        if self.command_fd is None:
             return
-        channel = GLib.IOChannel.unix_new(COMMAND_DESCRIPTOR)
+        channel = GLib.IOChannel.unix_new(self.command_fd)
         GLib.io_add_watch(channel, GLib.PRIORITY_DEFAULT, GLib.IO_IN | GLib.IO_HUP,
                           self.on_command)
 
@@ -185,6 +183,7 @@ def main():
     parser.add_argument("--labels", type=int, default=500)
     parser.add_argument("--title", default="Accessible test app")
     parser.add_argument("--program-name", help="WM_CLASS instance and accessible name")
+    parser.add_argument("--command-fd", type=int, help="descriptor the commands arrive on")
     arguments = parser.parse_args()
     if arguments.program_name:
         GLib.set_prgname(arguments.program_name)
