@@ -13,25 +13,30 @@ helper=build/main/src/NimbalGlimraHelper
 
 background_pids=()
 stop_background() {
-  for pid in "${background_pids[@]}"; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
+  for pid in "${background_pids[@]}"; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
   true
 }
 trap stop_background EXIT
 
-# Starts a private Xvfb and prints its display name. Xvfb picks a free
-# display itself and writes its number to the given descriptor.
+# Starts a private Xvfb, stopped on exit, and sets server_display to its
+# display name. Xvfb picks a free display itself and writes its number to
+# the given descriptor.
 start_private_server() {
   local display_file
   display_file=$(mktemp)
   Xvfb -displayfd 3 -nolisten tcp -screen 0 1600x1000x24 3>"$display_file" >/dev/null 2>&1 &
   background_pids+=($!)
   for _ in $(seq 100); do [[ -s "$display_file" ]] && break; sleep 0.1; done
-  echo ":$(head -n1 "$display_file")"
+  server_display=":$(head -n1 "$display_file")"
   rm -f "$display_file"
 }
 
 if [[ -z "${DISPLAY:-}" ]]; then
-  DISPLAY=$(start_private_server)
+  start_private_server
+  DISPLAY=$server_display
   export DISPLAY
   echo "# started a private X server on $DISPLAY"
 fi
@@ -55,7 +60,8 @@ show "a command-line failure: one error event, status 64" --watch --output-dir /
 # the helper watching it, and both Alt keys pressed together.
 echo
 echo "# capturing the frontmost window on a private desktop with openbox"
-desktop=$(start_private_server)
+start_private_server
+desktop=$server_display
 HOME=$(mktemp -d) DISPLAY=$desktop openbox >/dev/null 2>&1 &
 background_pids+=($!)
 sleep 1
@@ -163,7 +169,8 @@ printf '[Desktop Entry]\nType=Application\nName=Notes\nExec=true\n' \
   >"$focus_root/data/applications/org.example.Notes.desktop"
 printf '[Desktop Entry]\nType=Application\nName=Mail\nExec=true\n' \
   >"$focus_root/data/applications/org.example.Mail.desktop"
-focus_desktop=$(start_private_server)
+focus_start_private_server
+desktop=$server_display
 setsid bash -c '
   set -euo pipefail
   root=$1 helper=$2
