@@ -169,8 +169,8 @@ printf '[Desktop Entry]\nType=Application\nName=Notes\nExec=true\n' \
   >"$focus_root/data/applications/org.example.Notes.desktop"
 printf '[Desktop Entry]\nType=Application\nName=Mail\nExec=true\n' \
   >"$focus_root/data/applications/org.example.Mail.desktop"
-focus_start_private_server
-desktop=$server_display
+start_private_server
+focus_desktop=$server_display
 setsid bash -c '
   set -euo pipefail
   root=$1 helper=$2
