@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/linux/dbus_handles.h"
+
 namespace glimra::testing {
 namespace {
 
@@ -51,54 +53,28 @@ constexpr char kSessionConfiguration[] = R"(<!DOCTYPE busconfig PUBLIC
 
 // ---- libdbus, just enough to wait for the daemons -------------------------
 
-struct ConnectionClose {
-  void operator()(DBusConnection* connection) const {
-    dbus_connection_close(connection);
-    dbus_connection_unref(connection);
-  }
-};
-using Connection = std::unique_ptr<DBusConnection, ConnectionClose>;
+using dbus::Message;
 
-struct MessageUnref {
-  void operator()(DBusMessage* message) const { dbus_message_unref(message); }
-};
-using Message = std::unique_ptr<DBusMessage, MessageUnref>;
-
-// A registered private connection to the bus at `address`, or none.
-Connection connectTo(const std::string& address) {
-  DBusError error;
-  dbus_error_init(&error);
-  Connection connection(dbus_connection_open_private(address.c_str(), &error));
-  dbus_error_free(&error);
-  if (!connection) return nullptr;
-  dbus_connection_set_exit_on_disconnect(connection.get(), FALSE);
-  dbus_error_init(&error);
-  const bool registered = dbus_bus_register(connection.get(), &error);
-  dbus_error_free(&error);
-  return registered ? std::move(connection) : nullptr;
+// A private connection to the bus at `address`, or none.
+dbus::PrivateConnection connectTo(const std::string& address) {
+  return dbus::openPrivateBus(address, kCallTimeoutMilliseconds);
 }
 
 Message call(DBusConnection* connection, Message message, int timeoutMilliseconds) {
-  DBusError error;
-  dbus_error_init(&error);
-  Message reply(dbus_connection_send_with_reply_and_block(connection, message.get(),
-                                                          timeoutMilliseconds, &error));
-  dbus_error_free(&error);
-  return reply;
+  return dbus::callAndWait(connection, message.get(), timeoutMilliseconds).reply;
 }
 
 Message busDaemonCall(const char* method, const char* name) {
-  Message message(
-      dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, method));
+  Message message =
+      dbus::methodCall(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, method);
   dbus_message_append_args(message.get(), DBUS_TYPE_STRING, &name, DBUS_TYPE_INVALID);
   return message;
 }
 
 std::optional<std::string> addressOfAccessibilityBus(DBusConnection* session) {
-  Message reply = call(session,
-                       Message(dbus_message_new_method_call("org.a11y.Bus", "/org/a11y/bus",
-                                                            "org.a11y.Bus", "GetAddress")),
-                       kCallTimeoutMilliseconds);
+  Message reply =
+      call(session, dbus::methodCall("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress"),
+           kCallTimeoutMilliseconds);
   const char* address = nullptr;
   if (!reply ||
       !dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_STRING, &address, DBUS_TYPE_INVALID)) {
@@ -245,7 +221,7 @@ void PrivateAccessibilityBus::startLauncher(const Options& options) {
                  .ownProcessGroup = true});
   launcherPid_ = launcher_->pid();
 
-  const Connection session = connectTo(sessionBusAddress_);
+  const dbus::PrivateConnection session = connectTo(sessionBusAddress_);
   if (!session) throw std::runtime_error("cannot connect to the private session bus");
   const Clock::time_point deadline = Clock::now() + kStartupTimeout;
   while (true) {
@@ -262,7 +238,7 @@ void PrivateAccessibilityBus::startLauncher(const Options& options) {
 }
 
 void PrivateAccessibilityBus::startRegistry() {
-  const Connection bus = connectTo(accessibilityBusAddress_);
+  const dbus::PrivateConnection bus = connectTo(accessibilityBusAddress_);
   if (!bus) throw std::runtime_error("cannot connect to the accessibility bus");
   accessibilityBusPid_ = processOfName(bus.get(), DBUS_SERVICE_DBUS);
 

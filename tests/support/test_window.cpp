@@ -9,21 +9,12 @@
 #include <vector>
 
 #include "platform/linux/x11_properties.h"
+#include "support/eventually.h"
 
 namespace glimra::testing {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Polls `done` every 10 ms until it holds or `limit` passes.
-bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
 
 void setText(xcb_connection_t* connection, xcb_window_t window, xcb_atom_t property,
              xcb_atom_t type, const std::string& text) {
@@ -113,7 +104,7 @@ void TestWindow::show() {
   xcb_connection_t* c = connection_.get();
   xcb_map_window(c, window_);
   xcb_flush(c);
-  const bool shown = waitFor([&] {
+  const bool shown = eventually([&] {
     const xcb_window_t frame = xcb::topLevelAncestor(c, window_);
     if (managed_ && frame == window_) return false;  // not framed yet
     const xcb::Reply<xcb_get_window_attributes_reply_t> attributes(
@@ -144,7 +135,7 @@ void TestWindow::activate() {
                  XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
                  reinterpret_cast<const char*>(&message));
   xcb_flush(c);
-  const bool active = waitFor([&] {
+  const bool active = eventually([&] {
     const auto value = xcb::readCardinals(c, screen_->root, activeWindow, XCB_ATOM_WINDOW);
     return value && !value->empty() && (*value)[0] == window_;
   });
@@ -229,7 +220,7 @@ RunningCompositor::RunningCompositor(const std::string& display)
   int screenNumber = 0;
   xcb::Connection connection(xcb_connect(display.c_str(), &screenNumber));
   const bool running =
-      waitFor([&] { return xcb::compositingManagerRuns(connection.get(), screenNumber); });
+      eventually([&] { return xcb::compositingManagerRuns(connection.get(), screenNumber); });
   if (!running) throw std::runtime_error("xcompmgr did not start");
 }
 

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/linux/dbus_handles.h"
 #include "platform/linux/glib_handles.h"
 #include "platform/linux/x11_properties.h"
 #include "platform/linux/xcb_handles.h"
@@ -49,55 +50,11 @@ AccessiblePtr addReference(AtspiAccessible* accessible) {
   return AccessiblePtr(static_cast<AtspiAccessible*>(g_object_ref(accessible)));
 }
 
-struct DBusMessageUnref {
-  void operator()(DBusMessage* message) const { dbus_message_unref(message); }
-};
-using DBusMessagePtr = std::unique_ptr<DBusMessage, DBusMessageUnref>;
-
-// A connection opened with dbus_connection_open_private, which its owner
-// must close before the last reference goes.
-struct PrivateConnectionClose {
-  void operator()(DBusConnection* connection) const {
-    dbus_connection_close(connection);
-    dbus_connection_unref(connection);
-  }
-};
-using PrivateConnection = std::unique_ptr<DBusConnection, PrivateConnectionClose>;
-
-class DBusErrorValue {
- public:
-  DBusErrorValue() { dbus_error_init(&error_); }
-  ~DBusErrorValue() { dbus_error_free(&error_); }
-  DBusErrorValue(const DBusErrorValue&) = delete;
-  DBusErrorValue& operator=(const DBusErrorValue&) = delete;
-  DBusError* get() { return &error_; }
-  std::string name() const { return dbus_error_is_set(&error_) ? error_.name : ""; }
-
- private:
-  DBusError error_;
-};
-
 // ---- D-Bus calls of our own ------------------------------------------------
 
-// The reply of a method call that waited at most the method-call timeout,
-// or the name of the error that came instead.
-struct CallOutcome {
-  DBusMessagePtr reply;
-  std::string errorName;
-};
-
-CallOutcome callAndWait(DBusConnection* connection, DBusMessage* message) {
-  DBusErrorValue error;
-  CallOutcome outcome;
-  outcome.reply.reset(dbus_connection_send_with_reply_and_block(connection, message,
-                                                                kTimeoutMilliseconds, error.get()));
-  if (!outcome.reply) outcome.errorName = error.name();
-  return outcome;
-}
-
-DBusMessagePtr methodCall(const char* destination, const char* path, const char* interface,
-                          const char* method) {
-  return DBusMessagePtr(dbus_message_new_method_call(destination, path, interface, method));
+// Our own calls wait at most as long as libatspi's.
+dbus::CallOutcome callAndWait(DBusConnection* connection, DBusMessage* message) {
+  return dbus::callAndWait(connection, message, kTimeoutMilliseconds);
 }
 
 // A string or boolean out of the variant that Properties.Get answers.
@@ -155,19 +112,6 @@ std::optional<std::string> sessionBusAddress() {
   return address;
 }
 
-// A private connection to the bus at `address` that has answered its Hello,
-// or none.
-PrivateConnection openBus(const std::string& address) {
-  DBusErrorValue error;
-  PrivateConnection connection(dbus_connection_open_private(address.c_str(), error.get()));
-  if (!connection) return nullptr;
-  dbus_connection_set_exit_on_disconnect(connection.get(), FALSE);
-  const DBusMessagePtr hello =
-      methodCall(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "Hello");
-  if (!hello || !callAndWait(connection.get(), hello.get()).reply) return nullptr;
-  return connection;
-}
-
 // The display libatspi reads the AT_SPI_BUS property from: AT_SPI_DISPLAY,
 // else DISPLAY without its screen number.
 std::optional<std::string> propertyDisplayName() {
@@ -211,10 +155,10 @@ std::optional<std::string> addressFromRootWindow() {
 }
 
 std::optional<std::string> addressFromSessionBus(DBusConnection* session) {
-  const DBusMessagePtr message =
-      methodCall("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress");
+  const dbus::Message message =
+      dbus::methodCall("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress");
   if (!message) return std::nullopt;
-  const CallOutcome outcome = callAndWait(session, message.get());
+  const dbus::CallOutcome outcome = callAndWait(session, message.get());
   if (!outcome.reply) return std::nullopt;
   const char* address = nullptr;
   if (!dbus_message_get_args(outcome.reply.get(), nullptr, DBUS_TYPE_STRING, &address,
@@ -230,15 +174,15 @@ enum class Enabled { kYes, kNo, kNobodyToAsk };
 // org.a11y.Status IsEnabled of the running bus launcher. It is not started
 // for the question: one started now would launch a bus of its own.
 Enabled accessibilityEnabled(DBusConnection* session) {
-  const DBusMessagePtr message =
-      methodCall("org.a11y.Bus", "/org/a11y/bus", DBUS_INTERFACE_PROPERTIES, "Get");
+  const dbus::Message message =
+      dbus::methodCall("org.a11y.Bus", "/org/a11y/bus", DBUS_INTERFACE_PROPERTIES, "Get");
   if (!message) return Enabled::kNo;
   const char* interface = "org.a11y.Status";
   const char* property = "IsEnabled";
   dbus_message_append_args(message.get(), DBUS_TYPE_STRING, &interface, DBUS_TYPE_STRING, &property,
                            DBUS_TYPE_INVALID);
   dbus_message_set_auto_start(message.get(), FALSE);
-  const CallOutcome outcome = callAndWait(session, message.get());
+  const dbus::CallOutcome outcome = callAndWait(session, message.get());
   if (!outcome.reply) {
     return errorMeansGone(outcome.errorName) ? Enabled::kNobodyToAsk : Enabled::kNo;
   }
@@ -249,8 +193,9 @@ Enabled accessibilityEnabled(DBusConnection* session) {
 
 // Whether the accessibility bus answers and accessibility is enabled.
 bool accessibilityBusUsable() {
-  PrivateConnection session;
-  if (const std::optional<std::string> address = sessionBusAddress()) session = openBus(*address);
+  dbus::PrivateConnection session;
+  if (const std::optional<std::string> address = sessionBusAddress())
+    session = dbus::openPrivateBus(*address, kTimeoutMilliseconds);
 
   std::optional<std::string> address = nonEmptyVariable("AT_SPI_BUS_ADDRESS");
   BusOrigin origin = BusOrigin::kEnvironment;
@@ -262,7 +207,7 @@ bool accessibilityBusUsable() {
     address = addressFromSessionBus(session.get());
     origin = BusOrigin::kSessionBus;
   }
-  if (!address || !openBus(*address)) return false;
+  if (!address || !dbus::openPrivateBus(*address, kTimeoutMilliseconds)) return false;
 
   if (!session) return origin != BusOrigin::kSessionBus;
   switch (accessibilityEnabled(session.get())) {
@@ -342,9 +287,10 @@ class Fallible {
 // a method every accessible object has.
 std::optional<Status> objectStatus(DBusConnection* connection, const char* busName,
                                    const char* path) {
-  const DBusMessagePtr message = methodCall(busName, path, "org.a11y.atspi.Accessible", "GetRole");
+  const dbus::Message message =
+      dbus::methodCall(busName, path, "org.a11y.atspi.Accessible", "GetRole");
   if (!message) return Status::kFailure;
-  const CallOutcome outcome = callAndWait(connection, message.get());
+  const dbus::CallOutcome outcome = callAndWait(connection, message.get());
   if (outcome.reply) return std::nullopt;
   if (errorMeansGone(outcome.errorName) || outcome.errorName == DBUS_ERROR_UNKNOWN_METHOD ||
       outcome.errorName == DBUS_ERROR_UNKNOWN_INTERFACE) {
@@ -355,11 +301,11 @@ std::optional<Status> objectStatus(DBusConnection* connection, const char* busNa
 }
 
 std::optional<bool> nameHasOwner(DBusConnection* bus, const char* name) {
-  const DBusMessagePtr message =
-      methodCall(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "NameHasOwner");
+  const dbus::Message message =
+      dbus::methodCall(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "NameHasOwner");
   if (!message) return std::nullopt;
   dbus_message_append_args(message.get(), DBUS_TYPE_STRING, &name, DBUS_TYPE_INVALID);
-  const CallOutcome outcome = callAndWait(bus, message.get());
+  const dbus::CallOutcome outcome = callAndWait(bus, message.get());
   dbus_bool_t owned = FALSE;
   if (!outcome.reply || !dbus_message_get_args(outcome.reply.get(), nullptr, DBUS_TYPE_BOOLEAN,
                                                &owned, DBUS_TYPE_INVALID)) {

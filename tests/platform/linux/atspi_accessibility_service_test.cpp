@@ -23,6 +23,7 @@
 #include "platform/linux/x11_properties.h"
 #include "platform/linux/xcb_handles.h"
 #include "support/accessible_test_app.h"
+#include "support/eventually.h"
 #include "support/private_accessibility_bus.h"
 #include "support/private_x_server.h"
 #include "support/standard_error_capture.h"
@@ -36,6 +37,7 @@ using Status = AccessibilityStatus;
 using Attribute = AccessibilityAttribute;
 using testing::AccessibleTestApp;
 using testing::EnvironmentChanges;
+using testing::eventually;
 using testing::PrivateAccessibilityBus;
 using testing::PrivateXServer;
 using testing::StandardErrorCapture;
@@ -105,16 +107,6 @@ TEST(AtspiRoleNamesTest, MapsRolesAndStatesOntoTheNamesTheCoreCompares) {
 
 // ---- The live desktop ------------------------------------------------------------
 
-// Polls `condition` until it holds or ten seconds pass.
-bool eventually(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
-}
-
 // Applies environment changes to this process and takes them back.
 class ScopedEnvironment {
  public:
@@ -166,10 +158,13 @@ class AtspiAccessibilityServiceTest : public ::testing::Test {
     auto app = AccessibleTestApp::start(bus_->environment(), options);
     // The registry lists the application a moment after it has shown its window.
     const ElementHandle element = service_.applicationElement(app->pid());
-    EXPECT_TRUE(eventually([&] {
-      return service_.copyAttributeValue(element, Attribute::kRole).status !=
-             Status::kInvalidElement;
-    })) << "the application never appeared on the accessibility bus";
+    EXPECT_TRUE(eventually(
+        [&] {
+          return service_.copyAttributeValue(element, Attribute::kRole).status !=
+                 Status::kInvalidElement;
+        },
+        10s))
+        << "the application never appeared on the accessibility bus";
     return app;
   }
 
@@ -435,10 +430,12 @@ TEST_F(AtspiAccessibilityServiceTest, NamesRunningApplicationsByWindowOrBus) {
 
   const auto hidden = AccessibleTestApp::start(bus_->environment(), {.layout = "hidden"});
   std::optional<RunningApplication> registered;
-  EXPECT_TRUE(eventually([&] {
-    registered = service_.runningApplication(hidden->pid());
-    return registered.has_value();
-  }));
+  EXPECT_TRUE(eventually(
+      [&] {
+        registered = service_.runningApplication(hidden->pid());
+        return registered.has_value();
+      },
+      10s));
   ASSERT_TRUE(registered.has_value());
   EXPECT_EQ(registered->processIdentifier, hidden->pid());
   EXPECT_EQ(registered->handle, 0u) << "it has no window";

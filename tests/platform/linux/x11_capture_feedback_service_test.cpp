@@ -25,6 +25,7 @@
 
 #include "platform/linux/x11_properties.h"
 #include "platform/linux/xcb_handles.h"
+#include "support/eventually.h"
 #include "support/private_x_server.h"
 #include "support/scoped_display.h"
 #include "support/subprocess.h"
@@ -35,22 +36,13 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::ChildProcess;
+using testing::eventually;
 using testing::PrivateXServer;
 using testing::ScopedDisplay;
 using testing::UniqueFd;
 
 constexpr int kRootWidth = 1280;
 constexpr int kRootHeight = 800;
-
-// Waits a bounded time for something another client does.
-bool eventually(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
 
 // Fails the test when anything reaches standard error while it lives.
 class QuietStandardError {
@@ -70,7 +62,6 @@ class X11CaptureFeedbackServiceTest : public ::testing::Test {
     if (!connection_) throw std::runtime_error("cannot connect to " + server_->display());
     root_ = xcb::screenOfDisplay(connection_.get(), screenNumber_)->root;
   }
-
 
   void startCompositingManager() { compositor_.emplace(server_->display()); }
 

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/linux/xcb_handles.h"
+#include "support/eventually.h"
 #include "support/private_x_server.h"
 #include "support/scoped_display.h"
 #include "support/standard_error_capture.h"
@@ -29,20 +30,10 @@ namespace glimra {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::eventually;
 using testing::PrivateXServer;
 using testing::ScopedDisplay;
 using testing::StandardErrorCapture;
-
-// Polls `condition` until it holds or five seconds pass; the window
-// manager answers asynchronously.
-bool eventually(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
 
 // What the test sets on a window before mapping it; empty fields are left unset.
 struct WindowSetup {
