@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/capture_feedback_service.h"
+#include "platform/linux/glib_handles.h"
 #include "platform/linux/x11_properties.h"
 #include "runtime/sequence_checker.h"
 
@@ -53,9 +54,6 @@ class X11CaptureFeedbackService final : public CaptureFeedbackService {
   std::unique_ptr<FlashPanel> makeFlashPanel(const Rect& frame) override;
 
  private:
-  struct ObjectDeleter {
-    void operator()(gpointer object) const { g_object_unref(object); }
-  };
   struct SchemaSourceDeleter {
     void operator()(GSettingsSchemaSource* source) const { g_settings_schema_source_unref(source); }
   };
@@ -68,8 +66,8 @@ class X11CaptureFeedbackService final : public CaptureFeedbackService {
   GSettings* interfaceSettings();
 
   std::unique_ptr<GSettingsSchemaSource, SchemaSourceDeleter> schemas_;
-  std::unique_ptr<GSettingsBackend, ObjectDeleter> settingsBackend_;
-  std::unique_ptr<GSettings, ObjectDeleter> interfaceSettings_;
+  glib::Object<GSettingsBackend> settingsBackend_;
+  glib::Object<GSettings> interfaceSettings_;
   bool lookedUpInterfaceSettings_ = false;
 
   std::shared_ptr<xcb_connection_t> connection_;
